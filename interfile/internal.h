@@ -1,0 +1,108 @@
+// Interfile internals shared by the two scanners, the two parsers and the key store: the
+// per-load parse contexts, the scanner failure exception and key-store helpers.
+#ifndef VELMAR_INTERFILE_INTERNAL_H
+#define VELMAR_INTERFILE_INTERNAL_H
+
+#include <cstdint>
+#include <deque>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "velmar/interfile.h"
+
+namespace velmar::interfile {
+
+// Thrown by the scanners' YY_FATAL_ERROR (buffer or memory failure inside flex) and caught at
+// the exported entry points, so a broken input never ends the process.
+struct ScannerFailure : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Texts and value lists that the scanner and the parser hand around as semantic values. The
+// context owns them, so an aborted parse (syntax error, refused limit, scanner failure)
+// leaks nothing.
+class TextArena {
+public:
+    const char *keep(std::string_view text) {
+        texts_.emplace_back(text);
+        return texts_.back().c_str();
+    }
+    std::vector<const char *> *newList() {
+        lists_.emplace_back();
+        return &lists_.back();
+    }
+
+private:
+    std::deque<std::string> texts_;
+    std::deque<std::vector<const char *>> lists_;
+};
+
+// Position counting shared by both scanners: lines and columns are 0-based; a newline
+// sequence moves to the next line, any other match moves the column by its length. The
+// counters are 16-bit (they wrap on very long files, which only affects messages).
+inline void advanceColumn(int16_t &column, size_t length) {
+    column = static_cast<int16_t>(static_cast<uint16_t>(column) + static_cast<uint16_t>(length));
+}
+inline void nextLine(int16_t &line, int16_t &column) {
+    line = static_cast<int16_t>(static_cast<uint16_t>(line) + 1u);
+    column = 0;
+}
+
+// One load of interfil.def: the public parse state plus what the generated code needs.
+struct DefContext {
+    DefParseState state{};
+    TextArena arena;
+    void *scanner = nullptr;
+    bool failed = false;     // a limit was refused or a key could not be stored
+    // Logs a refused limit at level 1 and marks the load failed.
+    void logError(const char *text);
+};
+
+// One read of a header.
+struct HeaderContext {
+    InterfileHeader *header = nullptr;
+    IAppData *iapp = nullptr;
+    int16_t line = 0;
+    int16_t column = 0;
+    TextArena arena;
+    void *scanner = nullptr;
+};
+
+// Intermediate key reference built by the header grammar.
+struct KeyRef {
+    const char *name;
+    int16_t index;           // -1 without index
+};
+
+// Definition-parser actions (ifd.y).
+// beginBlock is false (and logged) when the blocks would nest deeper than the stack allows.
+bool beginBlock(DefContext &ctx, int32_t type);
+void startBlock(DefContext &ctx, int32_t type, const char *name, const char *text);
+void endBlock(DefContext &ctx, int32_t type, const char *name);
+void defineKey(DefContext &ctx, const char *name, int32_t indexKind, int32_t valueType,
+               const char *defaultValue, const std::vector<const char *> *values);
+// The name used for an indexed definition or header key: the dimension keys "matrix size" and
+// "scaling factor (mm/pixel)" become "<name>[<index>]"; nullptr for any other key.
+const char *dimensionKeyName(TextArena &arena, const char *name, const char *index);
+
+// Header-parser actions (if.y).
+KeyRef headerKeyRef(HeaderContext &ctx, const char *name, const char *index);
+void headerKeyLine(HeaderContext &ctx, const char *name, int16_t index, const char *value);
+
+// Writes "parse error" / "parser stack overflow" to standard error and logs it at level 1.
+void reportSyntaxError(Log *log, const char *bisonMessage);
+// Writes a flex failure to standard error with a line end and logs it at level 1.
+[[noreturn]] void scannerFailure(Log *log, const char *message);
+
+// Normalizes a key name; false when the normalized form exceeds VELMAR_IF_NAME_MAX.
+bool normalizeKey(const char *name, std::string &out);
+// Key number of a normalized name in the definition, 0 when absent.
+int16_t lookupKey(const InterfileDef *def, const std::string &normName);
+// Formats and logs one message (the text is cut to the log line length).
+void logf(Log *log, int16_t level, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+}  // namespace velmar::interfile
+
+#endif

@@ -86,6 +86,135 @@ VELMAR_API int16_t UnregisterCodecLibrary(AppData *app, const char *name);
 
 /* ---- PNG codec and codec-side utilities (section owned by the PNG engineer) ---------------- */
 
+/* Private transfer syntax of the built-in "png" codec: one PNG stream per frame, encapsulated. */
+#define VELMAR_PNG_TRANSFER_SYNTAX_UID "4.4.4.4.4.4.4.4.4.1"
+
+/* Settings of the "png" codec library (its privateData). */
+typedef struct PNGOptions {
+    uint16_t mode;        /* m: reserved, only 0 */
+    uint16_t filter;      /* f: libpng filter flag; option index 0..6 selects
+                             0x00, 0x08 none, 0x10 sub, 0x20 up, 0x40 average, 0x80 Paeth, 0xF8 all */
+    uint16_t reserved;    /* not settable, 0 */
+    uint16_t compression; /* c: zlib level 0..9; 0xFFFF leaves libpng's default */
+    uint16_t interlace;   /* i: 0 none, 1 Adam7 */
+} PNGOptions;
+
+/* Registers the "png" coder and decoder and the "png" library with options {0, 0xF8, 0, 0xFFFF, 0}. */
+VELMAR_API int16_t png_LibraryInit(AppData *app);
+/* Resets `options` to {0, 0x80, 0, 4, 0}, then applies a text such as "f=5,c=9" (letters m, f,
+ * c, i; letter case ignored). 0; -2 a value that is not a number, -3 a value out of range, -4 an
+ * unknown letter or a malformed text, -5 a letter given twice. On failure the reset values stay. */
+VELMAR_API int16_t setPNGPrivate(PNGOptions *options, const char *text);
+/* "m=%d\tf=%d\tc=%d\ti=%d" (f as the option index, 8 for a flag outside the table); free() it. */
+VELMAR_API char *getPNGOptStr(const PNGOptions *options);
+
+/* Option-string tokenizer: texts like "-c:9 -f:5" (initOPTS_L1) or "c=9,f=5" (initOPTS_L2). */
+#define VELMAR_OPTS_MAX_LETTERS 99
+#define VELMAR_OPTS_MAX_SEPARATORS 9
+#define OPTS_END (-11)            /* nextOPTS: no further option */
+#define OPTS_UNKNOWN_LETTER (-12) /* nextOPTS: a letter not in the allowed set */
+#define OPTS_REPEATED_LETTER (-13)
+#define OPTS_NO_MEMORY (-100)
+#define OPTS_EMPTY_TEXT (-101)
+
+typedef struct OptsState {
+    char letters[VELMAR_OPTS_MAX_LETTERS + 1];
+    char prefix;         /* 0: none */
+    char valueSeparator; /* 0: none */
+    char separators[VELMAR_OPTS_MAX_SEPARATORS + 1];
+    int16_t repeat;      /* non-zero: a letter may be given more than once */
+    int16_t limit;       /* stored only */
+    uint8_t seen[VELMAR_OPTS_MAX_LETTERS + 1];
+    const char *text;
+    const char *position; /* start of the last value; null before the first option */
+    int32_t count;        /* after parseOPTS: the options found */
+    char **names;         /* after parseOPTS: count one-letter texts, owned */
+    char **values;        /* after parseOPTS: count value texts, owned */
+} OptsState;
+
+/* 0; -1 null state, -11 ten or more separators, -12 a hundred or more letters, -21 neither
+ * separators nor a prefix (options could not be told apart). */
+VELMAR_API int16_t initOPTS(OptsState *state, const char *letters, char prefix, char value_separator,
+                            const char *separators, int16_t repeat, int16_t limit);
+VELMAR_API int16_t initOPTS_L1(OptsState *state, const char *letters); /* "-", ":", " \t" */
+VELMAR_API int16_t initOPTS_L2(OptsState *state, const char *letters); /* none, "=", ", " */
+/* Starts a scan of `text` (not copied: it must outlive the scan) and forgets letters seen. */
+VELMAR_API void resetOPTS(OptsState *state, const char *text);
+/* The letter's index in the allowed letters, with the letter and the start of its value; or
+ * OPTS_END, OPTS_UNKNOWN_LETTER, OPTS_REPEATED_LETTER. */
+VELMAR_API int16_t nextOPTS(OptsState *state, char *letter_out, const char **value_out);
+VELMAR_API int32_t getOPTSValueLength(const OptsState *state, const char *value);
+/* Copies the value into `out`; its length, or -1 when it does not fit in `size` bytes. */
+VELMAR_API int32_t copyOPTSValue(const OptsState *state, const char *value, char *out, size_t size);
+/* Scans the whole text into names and values: the count, a nextOPTS error, OPTS_EMPTY_TEXT or
+ * OPTS_NO_MEMORY. */
+VELMAR_API int32_t parseOPTS(OptsState *state, const char *text);
+/* Frees the parsed names and values. */
+VELMAR_API void doneOPTS(OptsState *state);
+
+/* PGM ("P5") files for external compressor programs: 2-byte samples are stored least
+ * significant byte first. Width is columns x samplesPerPixel. `work` may be null or hold one row. */
+VELMAR_API int16_t saveFrameInPGM(const PixelDataDescriptor *description, const struct FrameBuffer *frame,
+                                  const char *file_name, void *work);
+/* Reads into frame->data + frame->offset and sets frame->length; bytes per sample (2 when the
+ * maximum exceeds 255) through `bytes_per_sample_out` when not null. 0; -1 missing arguments or a
+ * frame too small, -2 cannot open, -3 not a P5 header, -4 size differs or short read, -5 a
+ * maximum of 256 or more for 8 bits allocated. */
+VELMAR_API int16_t loadFrameFromPGMFile(const PixelDataDescriptor *description, struct FrameBuffer *frame,
+                                        const char *file_name, int16_t *bytes_per_sample_out);
+/* Stream copies raw <-> PGM in `width` blocks of bytes_per_sample x height bytes through
+ * `buffer` (at least that large); `swap` reverses 2-byte samples. */
+VELMAR_API int16_t savePGM(FILE *input, FILE *output, int16_t bytes_per_sample, int16_t swap,
+                           int32_t width, int32_t height, void *buffer);
+VELMAR_API int16_t loadPGM(FILE *input, FILE *output, int16_t bytes_per_sample, int16_t swap,
+                           int32_t width, int32_t height, void *buffer);
+
+/* Numbered temporary names "~~0000~~.tmp": a block of `count` (1..10000) entries of 13 bytes. */
+#define VELMAR_MTN_ENTRY_SIZE 13
+VELMAR_API char *MTN_Init(int32_t count);
+VELMAR_API char *MTN_GetEntryN(char *block, int32_t index);
+VELMAR_API void MTN_Free(char *block);
+
+/* Next mask `prefix`[.]extension from a `separator`-separated list walked by *cursor (the list
+ * is cut in place). 0 a mask made; 1 null arguments; 2 the list is exhausted; 3 the mask does not
+ * fit in `size` bytes. With *cursor null the mask is `prefix` alone, once. */
+VELMAR_API int16_t nextfilemask(char *mask_out, size_t size, const char *prefix, char **cursor,
+                                char separator);
+/* Size in bytes; -1 the file cannot be opened, -2 seeking fails. */
+VELMAR_API int64_t get_file_length(const char *file_name);
+/* The part after the last "/" or "\" (the whole text when there is none); points into `path`. */
+VELMAR_API char *velmar_basename(const char *path);
+
+/* One result line of a codec run; text[0] and text[1] must be set. */
+typedef struct CodecStatistics {
+    const char *text[4];
+    int32_t counter[4];
+    float number[2];
+    int32_t value[4];
+    const char *note;
+    char *result; /* owned: freed by freeStatistics */
+} CodecStatistics;
+
+VELMAR_API CodecStatistics *initStatistics(CodecStatistics *record);
+/* The tab-separated line (kept in the record), or "STAT error". */
+VELMAR_API const char *getStatisticsStr(CodecStatistics *record);
+VELMAR_API void freeStatistics(CodecStatistics *record);
+
+/* Millisecond chronometer on a monotonic clock; warnings go to standard output. */
+typedef struct Chronometer {
+    uint32_t start; /* tick of the running measurement */
+    int32_t total;  /* accumulated milliseconds */
+    int32_t initialised;
+    int32_t running;
+} Chronometer;
+
+VELMAR_API void CHRONO_init(Chronometer *chrono);
+VELMAR_API void CHRONO_start(Chronometer *chrono);
+VELMAR_API int32_t CHRONO_stop(Chronometer *chrono);   /* milliseconds of this run */
+VELMAR_API double CHRONO_read(Chronometer *chrono);    /* seconds; -1.0 when not initialised */
+VELMAR_API double CHRONO_restart(Chronometer *chrono);
+VELMAR_API void CHRONO_warn(const char *text);
+
 VELMAR_END_DECLS
 
 #endif

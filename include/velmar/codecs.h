@@ -82,6 +82,21 @@ VELMAR_API int16_t UnregisterCodecLibrary(AppData *app, const char *name);
 
 /* ---- Pixel data descriptor and frame index (section owned by the reader) ------------------- */
 
+/* Fills the frame table of *descriptor_slot from the Pixel Data value at the file's position
+ * (native frames, or the fragments of encapsulated data) and leaves the file after the value;
+ * the block is reallocated (the slot receives the new address). With a null *descriptor_slot the
+ * value is only skipped. Returns 0; -1 when the file is missing or the length is 0. */
+VELMAR_API int16_t indexPixelData(FILE *file, PixelDataDescriptor **descriptor_slot, int32_t syntax,
+                                  uint32_t length);
+
+/* A fresh copy of the top-level Pixel Data descriptor of obj (free it with free or D_Free), or
+ * NULL when there is none. */
+VELMAR_API PixelDataDescriptor *get_ppds(AppData *app, DicomObject *obj);
+
+/* A fresh copy of the transfer syntax UID of obj's Pixel Data descriptor (free it with free or
+ * D_Free), or NULL when there is none. */
+VELMAR_API char *GetPixelTransferSyntax(AppData *app, DicomObject *obj);
+
 /* ---- Registry, maps, kernel, built-in codecs (section owned by the codec engineer) --------- */
 
 /* ---- PNG codec and codec-side utilities (section owned by the PNG engineer) ---------------- */

@@ -175,6 +175,19 @@ VELMAR_API void change_TransferSyntax(int32_t vr, DicomElement *el);
 
 /* ---- Reading DICOM files (section owned by the reader) ----------------------------------- */
 
+struct PixelDataDescriptor;
+
+/* Reads a DICOM file (PS3.10 file with preamble, "DICM" and meta header, or a bare data set, in
+ * implicit VR little endian, explicit VR little or big endian) into a new object stored in
+ * io->object; values are kept in host byte order and Pixel Data becomes a PixelDataDescriptor.
+ * Returns 0 when the whole file was read; -1 when it cannot be opened, the object cannot be made,
+ * or a broken length, nesting or item stops the read (the object then holds what was read). */
+VELMAR_API int16_t DO_importObjectFromFile(AppData *app, const char *file_name, IOObject *io);
+
+/* Fills the image geometry of a descriptor from the top-level group 0028 elements of obj
+ * (defaults for absent ones) and computes its frame size. Returns 0. */
+VELMAR_API int16_t fill_pds(AppData *app, DicomObject *obj, struct PixelDataDescriptor *descriptor);
+
 /* ---- Writing DICOM files (section owned by the writer) ----------------------------------- */
 
 /* ---- Printing element values (section owned by the printer) ------------------------------ */

@@ -50,8 +50,96 @@ VELMAR_API int16_t genUID2(AppData *app, DicomObject *obj, uint8_t uidFlags, cha
 
 /* ---- IOD and module definitions, binding, checks, verification, editing through entries ---- */
 
-/* Releases the definitions bound to an object (called by DO_closeObject). */
+/* Bit of AttributeEntry.flags: the entry was created by binding for an element that the
+ * definitions lack. */
+#define VELMAR_ENTRY_ADDED 0x1u
+
+/* Key of the module that collects the elements no other module defines. */
+#define VELMAR_PRIVATE_MODULE_KEY "P.R.I.V.A.T.E"
+
+/* Problem mask bits of the value and module checks. */
+#define VELMAR_CHECK_LENGTH 0x0001u        /* value length outside the VR's limits */
+#define VELMAR_CHECK_CHARACTERS 0x0002u    /* characters beyond the VR's pattern */
+#define VELMAR_CHECK_FORMAT 0x0004u        /* value does not match the VR's format */
+#define VELMAR_CHECK_RANGE 0x0008u         /* a field out of its range */
+#define VELMAR_CHECK_UNKNOWN_VR 0x0010u    /* the dictionary has no usable VR */
+#define VELMAR_CHECK_VM 0x0020u            /* number of values does not fit the VM */
+#define VELMAR_CHECK_NOT_PERMITTED 0x0040u /* a value not among the permitted values */
+#define VELMAR_CHECK_TYPE1_MISSING 0x0080u
+#define VELMAR_CHECK_TYPE1_EMPTY 0x0100u
+#define VELMAR_CHECK_TYPE2_MISSING 0x0200u
+
+struct ModuleEntry;
+
+/* One attribute of a module, one item entry (tag (FFFE,E000)) of a sequence attribute, or one
+ * attribute inside an item entry. Texts belong to the owning ABDef. */
+typedef struct AttributeEntry {
+    uint32_t tag;                      /* group in the high 16 bits */
+    const char *name;
+    char type[4];                      /* "1", "1C", "2", "2C" or "3" */
+    const char *note;
+    uint16_t flags;                    /* VELMAR_ENTRY_ADDED */
+    DicomElement *element;             /* bound element or NULL */
+    struct AttributeEntry *next;
+    struct AttributeEntry *prev;
+    struct AttributeEntry *firstChild; /* sequence: its item entries; item: its attributes */
+    struct AttributeEntry *lastChild;
+    uint16_t inSequence;               /* 0: attribute of a module; 1: item entry or inside one */
+    void *parent;                      /* ModuleEntry when inSequence is 0, else AttributeEntry */
+} AttributeEntry;
+
+/* One module of an IOD. */
+typedef struct ModuleEntry {
+    const char *key;  /* for example "C.9.2"; the private module has VELMAR_PRIVATE_MODULE_KEY */
+    const char *name;
+    char usage;       /* 'M', 'C' or 'U' */
+    const char *note;
+    struct ModuleEntry *next;
+    struct ModuleEntry *prev;
+    AttributeEntry *firstAttribute;
+    AttributeEntry *lastAttribute;
+    struct ABDef *owner;
+} ModuleEntry;
+
+/* The IOD definition set owned by one DicomObject (its boundDefinitions). */
+typedef struct ABDef {
+    const char *key;
+    const char *name;
+    ModuleEntry *firstModule;
+    ModuleEntry *lastModule;
+    DStringBuffer *strings; /* all texts of the set */
+} ABDef;
+
+/* Loading: the IOD named iodKey from ab_tab.def (and ab2_tab.def unless primaryOnly, which also
+ * adds the private module), then the attributes of its modules from c_tab.def (and c2_tab.def). */
+VELMAR_API int16_t InitABDef(AppData *app, DicomObject *obj, int16_t primaryOnly, const char *iodKey);
+VELMAR_API int16_t InitCDef(AppData *app, DicomObject *obj, int16_t primaryOnly);
+/* Releases the definitions bound to an object and sets the pointer to NULL (called by
+ * DO_closeObject). */
 VELMAR_API void DoneABCDef(struct ABDef **definitions);
+
+/* Binding: finds the IOD by the object's SOP Class UID, loads and binds it. */
+VELMAR_API int16_t InitUABCDef(AppData *app, DicomObject *obj, int16_t primaryOnly);
+VELMAR_API int16_t BindABCDef(AppData *app, DicomObject *obj);
+VELMAR_API int16_t RebindABCDef(AppData *app, DicomObject *obj);
+
+/* Value checks: problem masks of the VELMAR_CHECK_ bits 1 to 64. */
+VELMAR_API uint16_t checkElementValue(AppData *app, const DicomElement *element);
+VELMAR_API uint16_t checkPermitted(AppData *app, uint32_t tag, const char *valueText);
+
+/* Verification reports, written to the context's log. */
+VELMAR_API int16_t VerifyObjectByTag(AppData *app, DicomObject *obj);
+VELMAR_API int16_t VerifyObjectByModule(AppData *app, DicomObject *obj);
+VELMAR_API int16_t isSQEmpty(const AttributeEntry *entry);
+VELMAR_API void reportProblems(AppData *app, uint32_t tag, const char *name, const char *valueText,
+                               uint16_t mask, int16_t conditional);
+
+/* Editing through entries: the DE_ cursor operations at the element bound to an entry, followed
+ * by a new binding when the structure changed. All return 0. */
+VELMAR_API int16_t DEF_search(AppData *app, DicomObject *obj, AttributeEntry *entry, uint16_t group,
+                              uint16_t element, int32_t item);
+VELMAR_API int16_t DEF_add(AppData *app, DicomObject *obj, AttributeEntry *entry, const DicomElement *el);
+VELMAR_API int16_t DEF_delete(AppData *app, DicomObject *obj, AttributeEntry *entry);
 
 VELMAR_END_DECLS
 

@@ -192,6 +192,10 @@ VELMAR_API int16_t fill_pds(AppData *app, DicomObject *obj, struct PixelDataDesc
 
 /* ---- Printing element values (section owned by the printer) ------------------------------ */
 
+/* Appends the rendering of the element's value (by its dictionary VR) to the zero-terminated text
+ * in `buffer` of `size` bytes; the text never grows beyond the buffer. */
+VELMAR_API void print_element_value(AppData *app, const DicomElement *el, char *buffer, size_t size);
+
 VELMAR_END_DECLS
 
 #endif

@@ -68,16 +68,9 @@ public:
         *more = r == 1;
         return true;
     }
-    // The next record's "{": 1 read, 0 clean end of input, -1 error.
-    int recordBegins() {
-        int16_t r = scanBlankExpect(s_, '{');
-        if (r < 0) return 0;
-        if (r == 0) {
-            message_.set(kMsgLeftBrace);
-            return -1;
-        }
-        return 1;
-    }
+    // The next record's "{": true when read. Parsing ends at the end of input or at anything
+    // else, which the extra-input check then reports.
+    bool recordBegins() { return scanBlankExpect(s_, '{') == 1; }
     bool fail(const char *text) {
         message_.set(text);
         return false;
@@ -149,9 +142,7 @@ int16_t loadIodFile(AppData *app, DicomObject *obj, const char *path, bool prima
     DefMessage message;
     RecordReader in(scanner.get(), message);
     IodLoad load{set, iodKey};
-    for (;;) {
-        int begins = in.recordBegins();
-        if (begins <= 0 || !readIodRecord(in, load)) break;
+    while (in.recordBegins() && readIodRecord(in, load)) {
     }
     if (load.outOfMemory) return discard();
     checkExtraInput(scanner.get(), message);
@@ -282,9 +273,7 @@ int16_t loadModuleFile(AppData *app, DicomObject *obj, const char *path, bool pr
     DefMessage message;
     RecordReader in(scanner.get(), message);
     ModuleLoad load{app, obj->boundDefinitions, primary};
-    for (;;) {
-        int begins = in.recordBegins();
-        if (begins <= 0 || !readModuleRecord(in, load, message)) break;
+    while (in.recordBegins() && readModuleRecord(in, load, message)) {
     }
     if (!load.outOfMemory) checkExtraInput(scanner.get(), message);
     scanner.reset();

@@ -172,11 +172,14 @@ public:
     TestObject(const TestObject &) = delete;
     TestObject &operator=(const TestObject &) = delete;
 
+    // A text value, padded to even length with a blank (a zero byte for UIDs).
     void text(uint16_t group, uint16_t element, const std::string &value) {
         std::string padded = value;
-        if (padded.size() % 2 != 0) padded.push_back(' ');
+        int32_t vr = -1;
+        DOU_defXVRTypeByTags(app_, group, element, &vr);
+        if (padded.size() % 2 != 0) padded.push_back(vr == VR_UI ? '\0' : ' ');
         DicomElement el = textElement(group, element, padded);
-        DOU_defXVRTypeByTags(app_, group, element, &el.vr);
+        el.vr = vr;
         DO_addElement(app_, obj, &el);
     }
     void words(uint16_t group, uint16_t element, std::vector<uint16_t> values) {

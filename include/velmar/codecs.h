@@ -99,6 +99,126 @@ VELMAR_API char *GetPixelTransferSyntax(AppData *app, DicomObject *obj);
 
 /* ---- Registry, maps, kernel, built-in codecs (section owned by the codec engineer) --------- */
 
+/* One decoded frame, or the raw bytes of one source frame; the frame's bytes start at
+ * data + offset. */
+typedef struct FrameBuffer {
+    uint16_t frameNumber; /* the frame requested, from 1 */
+    uint32_t capacity;
+    uint32_t length;
+    uint32_t offset;
+    uint8_t *data; /* owned */
+} FrameBuffer;
+
+/* One piece of coded output; its bytes start at data + offset. */
+typedef struct CodedFragment {
+    uint16_t frame;    /* from 1 */
+    uint16_t fragment; /* from 0 within its frame */
+    uint32_t reserved;
+    uint32_t capacity;
+    uint32_t length;
+    uint32_t offset;
+    uint8_t *data; /* owned */
+} CodedFragment;
+
+/* State of one conversion (opaque: codecs reach it through the services below). */
+typedef struct KernelPrivate KernelPrivate;
+
+/* Entry point an external codec library exports as "LibraryInit". */
+typedef int16_t (*CodecLibraryInitFunc)(AppData *app, const char *options);
+
+/* Registration and lookup. Lookups compare without regard to letter case and search from the
+ * most recent registration down, so the latest one wins. */
+VELMAR_API int16_t registerCodecLibrary(AppData *app, const CodecLibrary *library);
+VELMAR_API int16_t registerCodec(AppData *app, const Codec *codec);
+VELMAR_API Codec *get_codec(uint16_t codec_count, Codec *const *codecs, const char *uid, int16_t is_coder);
+VELMAR_API CodecLibrary *get_codeclib(uint16_t library_count, CodecLibrary *const *libraries,
+                                      const char *name);
+VELMAR_API int32_t isLibraryLoaded(AppData *app, const char *name); /* index + 1, or 0 */
+/* Frees every codec registered with the record's library, transfer syntax and direction;
+ * returns the count freed. */
+VELMAR_API int32_t UnregisterCodec(AppData *app, const Codec *codec);
+
+/* Lists kept by callers of their own libraries. */
+typedef struct DynLibList {
+    int32_t count;
+    char **names; /* owned texts */
+    char **paths; /* owned texts, parallel to names */
+} DynLibList;
+
+typedef struct StringList {
+    int32_t count;
+    char **texts; /* owned texts */
+} StringList;
+
+VELMAR_API DynLibList *initDynLibList(DynLibList *list);
+VELMAR_API void freeDynLibList(DynLibList *list);
+VELMAR_API int16_t addDynLibToList(DynLibList *list, const char *first, const char *second);
+VELMAR_API StringList *initStringList(StringList *list);
+VELMAR_API void freeStringList(StringList *list);
+VELMAR_API int16_t addStringToList(StringList *list, const char *text);
+
+/* Codec maps: transfer syntax UID, codec name, codec library, note. */
+typedef struct CodecMapEntry {
+    char *uid;
+    char *name;
+    char *library;
+    char *note;
+} CodecMapEntry;
+
+typedef struct CodecMap {
+    CodecMapEntry **entries;
+    int32_t count;
+} CodecMap;
+
+VELMAR_API CodecMap *initCodecMap(CodecMap *map);
+VELMAR_API void freeCodecMap(CodecMap *map);
+VELMAR_API int16_t addCodecToCodecMap(CodecMap *map, const char *uid, const char *name, const char *library,
+                                      const char *note);
+VELMAR_API int16_t loadCodecMapFile(CodecMap *map, const char *path);
+VELMAR_API int16_t loadCodecMap(CodecMap *map); /* defcodec.map, then usrcodec.map */
+VELMAR_API const char *getLibForUID(const CodecMap *map, const char *uid);
+VELMAR_API const char *getNameForUID(const CodecMap *map, const char *uid);
+VELMAR_API const char *getUIDForName(const CodecMap *map, const char *name);
+VELMAR_API const char *getLibForName(const CodecMap *map, const char *name);
+
+/* Dynamic codec libraries. */
+VELMAR_API void *getDynLibFunc(const char *file_name, const char *function_name, void **module_out);
+VELMAR_API void freeDynLib(void *module);
+/* 0 all loaded; 1 a null name; 1000+i name i not in the map; 2000+i no LibraryInit; 3000+i no
+ * LibraryInit in `directory` either; 4000+i LibraryInit of library i failed. */
+VELMAR_API int32_t init_DynamicCodecLibraries(AppData *app, const CodecMap *codec_map,
+                                              const char *const *names, const char *const *options,
+                                              int32_t count, const char *directory);
+VELMAR_API int32_t passCmdlineParametersToCodec(AppData *app, const char *name, const char *options);
+
+/* Frame kernel services for codecs. GetDecodedFrame and readSourceFrame hand back buffers the
+ * kernel owns (valid until the next call of the same service); they return 0, or the failure of
+ * the decoder or of the source read. Once any of them fails, the conversion fails. */
+VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_out, uint16_t frame_number);
+VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_out, uint16_t frame_number);
+/* Copies the fragment (length bytes from data + offset); 0, or -1 when memory runs out or the
+ * fragment belongs to a frame whose output has already been written. */
+VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *fragment);
+VELMAR_API void setCoderParam(KernelPrivate *kernel, void *param);
+VELMAR_API void *getCoderParam(const KernelPrivate *kernel);
+VELMAR_API void setDecoderParam(KernelPrivate *kernel, void *param);
+VELMAR_API void *getDecoderParam(const KernelPrivate *kernel);
+VELMAR_API void *getCoderPrivate(const KernelPrivate *kernel);   /* coder library's privateData */
+VELMAR_API void *getDecoderPrivate(const KernelPrivate *kernel); /* decoder library's privateData */
+VELMAR_API const PixelDataDescriptor *getKernelDescriptor(const KernelPrivate *kernel);
+VELMAR_API const IOObject *getKernelIOObject(const KernelPrivate *kernel);
+
+VELMAR_API int32_t getDCMFileImageDataLength(AppData *app, const char *file_name);
+VELMAR_API int16_t saveCodedFrameInFile(const FrameBuffer *buffer, const char *file_name);
+VELMAR_API int16_t loadCodedFragmentFromFile(KernelPrivate *kernel, const char *file_name,
+                                             CodedFragment *fragment);
+
+/* Built-in codec libraries. */
+#define VELMAR_INTERFILE_LITTLE_ENDIAN_UID "Interfile.Little.Endian"
+#define VELMAR_INTERFILE_BIG_ENDIAN_UID "Interfile.Big.Endian"
+VELMAR_API int16_t native_LibraryInit(AppData *app);
+VELMAR_API int16_t interfile_LibraryInit(AppData *app);
+
 /* ---- PNG codec and codec-side utilities (section owned by the PNG engineer) ---------------- */
 
 /* Private transfer syntax of the built-in "png" codec: one PNG stream per frame, encapsulated. */

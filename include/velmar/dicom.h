@@ -190,6 +190,14 @@ VELMAR_API int16_t fill_pds(AppData *app, DicomObject *obj, struct PixelDataDesc
 
 /* ---- Writing DICOM files (section owned by the writer) ----------------------------------- */
 
+/* Writes io->object to file_name in the syntax io->dataSyntax names (io->transferSyntaxUID for
+ * code 3), through a unique temporary file in the target's directory that replaces the target
+ * only once it is complete: 0 when written (or nothing to write), -1 otherwise. */
+VELMAR_API int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *file_name);
+VELMAR_API int16_t DO_checkObject(AppData *app, DicomObject *obj);
+VELMAR_API int16_t DO_generateMetaHeader(AppData *app, IOObject *io);
+VELMAR_API int16_t DO_calcElementsLength(AppData *app, IOObject *io);
+
 /* ---- Printing element values (section owned by the printer) ------------------------------ */
 
 /* Appends the rendering of the element's value (by its dictionary VR) to the zero-terminated text

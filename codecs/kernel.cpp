@@ -1,0 +1,636 @@
+// Frame kernel: runs one Pixel Data conversion between a decoder and a coder, streaming frame by
+// frame from the source file to the output, and the kernel services codecs call.
+#include "codecs/kernel.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <new>
+#include <vector>
+
+// Field layout that codec libraries compile against.
+static_assert(offsetof(FrameBuffer, frameNumber) == 0 && offsetof(FrameBuffer, capacity) == 4 &&
+              offsetof(FrameBuffer, length) == 8 && offsetof(FrameBuffer, offset) == 12 &&
+              offsetof(FrameBuffer, data) == 16 && sizeof(FrameBuffer) == 24);
+static_assert(offsetof(CodedFragment, frame) == 0 && offsetof(CodedFragment, fragment) == 2 &&
+              offsetof(CodedFragment, reserved) == 4 && offsetof(CodedFragment, capacity) == 8 &&
+              offsetof(CodedFragment, length) == 12 && offsetof(CodedFragment, offset) == 16 &&
+              offsetof(CodedFragment, data) == 24 && sizeof(CodedFragment) == 32);
+static_assert(sizeof(PixelFrameEntry) == 12);
+
+namespace velmar::codecs {
+namespace {
+
+constexpr uint16_t kItemGroup = 0xFFFE;
+constexpr uint16_t kItemElement = 0xE000;
+constexpr uint16_t kSequenceDelimitationElement = 0xE0DD;
+
+void putLE16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v);
+    p[1] = static_cast<uint8_t>(v >> 8);
+}
+void putLE32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+void putBE16(uint8_t *p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+void putBE32(uint8_t *p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
+}
+
+void reverseWords(uint8_t *bytes, size_t count) {
+    for (size_t i = 0; i + 1 < count; i += 2) std::swap(bytes[i], bytes[i + 1]);
+}
+
+// Source byte order against the host's: codes 0 and 1 are little endian, 2 big endian; any other
+// code is never swapped.
+bool sourceNeedsSwap(const PixelDataDescriptor *pds) {
+    if (pds->bitsAllocated < 9) return false;
+    if (pds->syntaxCode == TS_EXPLICIT_BIG) return bigendian() == 0;
+    if (pds->syntaxCode == TS_IMPLICIT_LITTLE || pds->syntaxCode == TS_EXPLICIT_LITTLE) return bigendian() != 0;
+    return false;
+}
+
+// Writes the Pixel Data element as the fragments arrive, frame after frame. The value length
+// (native) and the Basic Offset Table (encapsulated) are reserved first and filled in at the end,
+// so no more than one frame is ever held.
+class PixelWriter {
+public:
+    PixelWriter(FILE *out, int32_t syntax, const PixelDataDescriptor *pds)
+        : out_(out),
+          encapsulated_(syntax == TS_OTHER),
+          bigEndian_(syntax == TS_EXPLICIT_BIG),
+          explicitVR_(syntax != TS_IMPLICIT_LITTLE),
+          swapWords_(pds->bitsAllocated >= 9 && (syntax == TS_EXPLICIT_BIG) != (bigendian() != 0)),
+          wordVR_(pds->bitsAllocated > 8),
+          frameCount_(pds->numberOfFrames) {}
+
+    bool begin() {
+        uint8_t header[12];
+        size_t n = 0;
+        if (encapsulated_) {
+            // Encapsulated pixel data is always OB (its fragments are byte streams), little endian.
+            putLE16(header, 0x7FE0);
+            putLE16(header + 2, 0x0010);
+            std::memcpy(header + 4, "OB\0\0", 4);
+            putLE32(header + 8, VELMAR_UNDEFINED_LENGTH);
+            if (!put(header, 12)) return false;
+            putLE16(header, kItemGroup);
+            putLE16(header + 2, kItemElement);
+            putLE32(header + 4, 4u * frameCount_);
+            if (!put(header, 8)) return false;
+            tablePosition_ = ftello(out_);
+            offsets_.assign(frameCount_, 0);
+            firstSeen_.assign(frameCount_, false);
+            std::vector<uint8_t> zeros(4u * frameCount_, 0);
+            return tablePosition_ >= 0 && put(zeros.data(), zeros.size());
+        }
+        if (bigEndian_) {
+            putBE16(header, 0x7FE0);
+            putBE16(header + 2, 0x0010);
+        } else {
+            putLE16(header, 0x7FE0);
+            putLE16(header + 2, 0x0010);
+        }
+        n = 4;
+        if (explicitVR_) {
+            std::memcpy(header + 4, wordVR_ ? "OW\0\0" : "OB\0\0", 4);
+            n = 8;
+        }
+        if (!put(header, n)) return false;
+        lengthPosition_ = ftello(out_);
+        std::memset(header, 0, 4);
+        return lengthPosition_ >= 0 && put(header, 4);
+    }
+
+    // Writes one frame's fragments, sorted by fragment number, empty ones left out.
+    bool writeFrame(uint16_t frame, std::vector<CodedFragment> &fragments) {
+        std::stable_sort(fragments.begin(), fragments.end(),
+                         [](const CodedFragment &a, const CodedFragment &b) { return a.fragment < b.fragment; });
+        return encapsulated_ ? writeItems(frame, fragments) : writeNative(fragments);
+    }
+
+    bool finish() {
+        uint8_t bytes[8];
+        if (encapsulated_) {
+            putLE16(bytes, kItemGroup);
+            putLE16(bytes + 2, kSequenceDelimitationElement);
+            putLE32(bytes + 4, 0);
+            if (!put(bytes, 8)) return false;
+            // A frame that produced nothing points where the next frame's data begins.
+            uint64_t next = itemBytes_;
+            for (size_t i = offsets_.size(); i-- > 0;) {
+                if (!firstSeen_[i]) offsets_[i] = static_cast<uint32_t>(next);
+                next = offsets_[i];
+            }
+            std::vector<uint8_t> table(4 * offsets_.size());
+            for (size_t i = 0; i < offsets_.size(); ++i) putLE32(table.data() + 4 * i, offsets_[i]);
+            return patch(tablePosition_, table.data(), table.size());
+        }
+        if (haveCarry_) {
+            // A lone trailing byte has no partner to swap with.
+            if (!put(&carry_, 1)) return false;
+            haveCarry_ = false;
+        }
+        if ((valueBytes_ & 1) != 0) {
+            uint8_t zero = 0;
+            if (!put(&zero, 1)) return false;
+            ++valueBytes_;
+        }
+        if (valueBytes_ >= VELMAR_UNDEFINED_LENGTH) return false;
+        if (bigEndian_) putBE32(bytes, static_cast<uint32_t>(valueBytes_));
+        else putLE32(bytes, static_cast<uint32_t>(valueBytes_));
+        return patch(lengthPosition_, bytes, 4);
+    }
+
+private:
+    bool put(const void *data, size_t n) { return n == 0 || std::fwrite(data, 1, n, out_) == n; }
+
+    bool patch(off_t position, const uint8_t *data, size_t n) {
+        off_t end = ftello(out_);
+        if (end < 0 || fseeko(out_, position, SEEK_SET) != 0) return false;
+        if (!put(data, n)) return false;
+        return fseeko(out_, end, SEEK_SET) == 0;
+    }
+
+    // Native: fragments are concatenated as they are (no per-fragment padding, which would shift
+    // every later frame); 16-bit units are reversed for an opposite-order target, also across
+    // fragment boundaries.
+    bool writeNative(std::vector<CodedFragment> &fragments) {
+        for (CodedFragment &f : fragments) {
+            uint8_t *p = f.data + f.offset;
+            size_t n = f.length;
+            valueBytes_ += n;
+            if (!swapWords_) {
+                if (!put(p, n)) return false;
+                continue;
+            }
+            if (n == 0) continue;
+            if (haveCarry_) {
+                uint8_t pair[2] = {p[0], carry_};
+                if (!put(pair, 2)) return false;
+                haveCarry_ = false;
+                ++p;
+                --n;
+            }
+            size_t whole = n & ~static_cast<size_t>(1);
+            reverseWords(p, whole);
+            if (!put(p, whole)) return false;
+            if (whole != n) {
+                carry_ = p[whole];
+                haveCarry_ = true;
+            }
+        }
+        return true;
+    }
+
+    // Encapsulated: one item per fragment, each of even length: an odd fragment takes the first
+    // byte of the next fragment of its frame, or gains a zero byte when it is the frame's last.
+    bool writeItems(uint16_t frame, std::vector<CodedFragment> &fragments) {
+        if (frame >= 1 && frame <= offsets_.size() && !firstSeen_[frame - 1]) {
+            if (itemBytes_ > UINT32_MAX) return false;
+            offsets_[frame - 1] = static_cast<uint32_t>(itemBytes_);
+            firstSeen_[frame - 1] = true;
+        }
+        std::vector<uint8_t> extra;
+        for (size_t i = 0; i < fragments.size(); ++i) {
+            CodedFragment &f = fragments[i];
+            if (f.length == 0) continue;
+            const uint8_t *p = f.data + f.offset;
+            uint32_t n = f.length;
+            uint8_t tail[1] = {0};
+            bool odd = (n & 1) != 0;
+            if (odd) {
+                for (size_t j = i + 1; j < fragments.size(); ++j) {
+                    CodedFragment &next = fragments[j];
+                    if (next.length == 0) continue;
+                    tail[0] = next.data[next.offset];
+                    ++next.offset;
+                    --next.length;
+                    break;
+                }
+            }
+            uint32_t itemLength = n + (odd ? 1 : 0);
+            uint8_t header[8];
+            putLE16(header, kItemGroup);
+            putLE16(header + 2, kItemElement);
+            putLE32(header + 4, itemLength);
+            if (!put(header, 8) || !put(p, n) || (odd && !put(tail, 1))) return false;
+            itemBytes_ += 8u + itemLength;
+        }
+        return true;
+    }
+
+    FILE *out_;
+    bool encapsulated_;
+    bool bigEndian_;
+    bool explicitVR_;
+    bool swapWords_;
+    bool wordVR_;
+    uint16_t frameCount_;
+    off_t lengthPosition_ = -1;
+    off_t tablePosition_ = -1;
+    uint64_t valueBytes_ = 0;
+    uint64_t itemBytes_ = 0;
+    bool haveCarry_ = false;
+    uint8_t carry_ = 0;
+    std::vector<uint32_t> offsets_;
+    std::vector<bool> firstSeen_;
+};
+
+void freeFragments(std::vector<CodedFragment> &fragments) {
+    for (CodedFragment &f : fragments) std::free(f.data);
+    fragments.clear();
+}
+
+bool growBuffer(FrameBuffer &buffer, uint32_t size) {
+    if (buffer.capacity >= size && buffer.data != nullptr) return true;
+    void *grown = std::realloc(buffer.data, size == 0 ? 1 : size);
+    if (grown == nullptr) return false;
+    buffer.data = static_cast<uint8_t *>(grown);
+    buffer.capacity = size;
+    return true;
+}
+
+}  // namespace
+}  // namespace velmar::codecs
+
+using namespace velmar::codecs;
+
+// State of one conversion. Opaque to codecs, which use the services below.
+struct KernelPrivate {
+    AppData *app = nullptr;
+    IOObject *io = nullptr;
+    const PixelDataDescriptor *descriptor = nullptr;
+    Codec *coder = nullptr;
+    Codec *decoder = nullptr;
+    CodecLibrary *coderLibrary = nullptr;
+    CodecLibrary *decoderLibrary = nullptr;
+    void *coderParam = nullptr;
+    void *decoderParam = nullptr;
+    FrameBuffer decoded{};
+    FrameBuffer raw{};
+
+    // The source file, opened at the first frame read and kept open to the end.
+    int sourceFd = -1;
+    uint64_t sourceSize = 0;
+    std::vector<uint32_t> entryOrder;  // frame-table indices sorted by frame, then fragment
+
+    // Coded frames not yet written (normally just the frame being coded), and the writer.
+    std::map<uint16_t, std::vector<CodedFragment>> pending;
+    int32_t lastWrittenFrame = -1;
+    std::unique_ptr<PixelWriter> writer;
+    int16_t failure = 0;
+
+    void fail(int16_t status) {
+        if (failure == 0) failure = status != 0 ? status : -1;
+    }
+
+    ~KernelPrivate() {
+        for (auto &frame : pending) freeFragments(frame.second);
+        std::free(decoded.data);
+        std::free(raw.data);
+        if (sourceFd >= 0) close(sourceFd);
+    }
+};
+
+namespace velmar::codecs {
+namespace {
+
+Codec *findCodec(AppData *app, const char *uid, int16_t isCoder) {
+    for (int32_t i = app->codecCount - 1; i >= 0; --i) {
+        Codec *codec = app->codecs[i];
+        if (codec != nullptr && codec->isCoder == isCoder && std::strcmp(codec->transferSyntaxUID, uid) == 0)
+            return codec;
+    }
+    return nullptr;
+}
+
+CodecLibrary *findLibrary(AppData *app, const char *name) {
+    for (int32_t i = app->codecLibraryCount - 1; i >= 0; --i) {
+        CodecLibrary *library = app->codecLibraries[i];
+        if (library != nullptr && std::strcmp(library->libraryName, name) == 0) return library;
+    }
+    return nullptr;
+}
+
+int16_t init_kernelprivate(KernelPrivate **kernel_out, AppData *app, IOObject *io,
+                           const PixelDataDescriptor *descriptor) {
+    *kernel_out = nullptr;
+    if (app == nullptr || io == nullptr || descriptor == nullptr || app->codecs == nullptr) return -1;
+    char sourceUID[VELMAR_UID_SIZE];
+    std::memcpy(sourceUID, descriptor->transferSyntaxUID, sizeof sourceUID);
+    sourceUID[sizeof sourceUID - 1] = '\0';
+    Codec *decoder = findCodec(app, sourceUID, 0);
+    Codec *coder = findCodec(app, io->transferSyntaxUID, 1);
+    if (decoder == nullptr || coder == nullptr) return -1;
+    CodecLibrary *decoderLibrary = findLibrary(app, decoder->libraryName);
+    CodecLibrary *coderLibrary = findLibrary(app, coder->libraryName);
+    if (decoderLibrary == nullptr || coderLibrary == nullptr) return -1;
+
+    auto *kernel = new (std::nothrow) KernelPrivate();
+    if (kernel == nullptr) return -1;
+    kernel->app = app;
+    kernel->io = io;
+    kernel->descriptor = descriptor;
+    kernel->decoder = decoder;
+    kernel->coder = coder;
+    kernel->decoderLibrary = decoderLibrary;
+    kernel->coderLibrary = coderLibrary;
+    kernel->decoded.data = static_cast<uint8_t *>(std::calloc(descriptor->frameSize == 0 ? 1 : descriptor->frameSize, 1));
+    if (kernel->decoded.data == nullptr) {
+        delete kernel;
+        return -1;
+    }
+    kernel->decoded.capacity = descriptor->frameSize;
+    try {
+        kernel->entryOrder.resize(descriptor->entryCount);
+        for (uint32_t i = 0; i < descriptor->entryCount; ++i) kernel->entryOrder[i] = i;
+        const PixelFrameEntry *entries = descriptor->frames;
+        std::stable_sort(kernel->entryOrder.begin(), kernel->entryOrder.end(), [entries](uint32_t a, uint32_t b) {
+            if (entries[a].frame != entries[b].frame) return entries[a].frame < entries[b].frame;
+            return entries[a].fragment < entries[b].fragment;
+        });
+    } catch (const std::bad_alloc &) {
+        delete kernel;
+        return -1;
+    }
+    *kernel_out = kernel;
+    return 0;
+}
+
+void done_kernelprivate(KernelPrivate **kernel_slot) {
+    if (kernel_slot == nullptr) return;
+    delete *kernel_slot;
+    *kernel_slot = nullptr;
+}
+
+bool openSource(KernelPrivate *kernel) {
+    if (kernel->sourceFd >= 0) return true;
+    const char *name = kernel->descriptor->fileName;
+    if (name == nullptr) return false;
+    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    struct stat info {};
+    if (fstat(fd, &info) != 0) {
+        close(fd);
+        return false;
+    }
+#ifdef POSIX_FADV_SEQUENTIAL
+    posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);
+#endif
+    kernel->sourceFd = fd;
+    kernel->sourceSize = static_cast<uint64_t>(info.st_size);
+    return true;
+}
+
+bool readFully(int fd, uint8_t *into, uint32_t length, uint64_t offset) {
+    while (length > 0) {
+        ssize_t got = pread(fd, into, length, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        into += got;
+        length -= static_cast<uint32_t>(got);
+        offset += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+// Writes every pending frame whose number is below `limit` (all of them for -1).
+bool flushFrames(KernelPrivate *kernel, int32_t limit) {
+    while (!kernel->pending.empty()) {
+        auto first = kernel->pending.begin();
+        if (limit >= 0 && first->first >= limit) break;
+        bool ok = kernel->writer->writeFrame(first->first, first->second);
+        kernel->lastWrittenFrame = first->first;
+        freeFragments(first->second);
+        kernel->pending.erase(first);
+        if (!ok) return false;
+    }
+    return true;
+}
+
+int16_t runConversion(KernelPrivate *kernel) {
+    const PixelDataDescriptor *pds = kernel->descriptor;
+    Codec *decoder = kernel->decoder;
+    Codec *coder = kernel->coder;
+    if (!kernel->writer->begin()) return -1;
+
+    bool decoderReady = decoder->init == nullptr || decoder->init(kernel, pds) == 0;
+    bool coderReady = decoderReady && (coder->init == nullptr || coder->init(kernel, pds) == 0);
+    if (!decoderReady || !coderReady) kernel->fail(-1);
+    if (coderReady) {
+        if (coder->process == nullptr) kernel->fail(-1);
+        else {
+            int16_t status = coder->process(kernel, nullptr);
+            if (status != 0) kernel->fail(status);
+        }
+    }
+    if (decoderReady && decoder->done != nullptr) decoder->done(kernel);
+    if (coderReady && coder->done != nullptr) coder->done(kernel);
+    if (kernel->failure != 0) return kernel->failure;
+    if (!flushFrames(kernel, -1) || !kernel->writer->finish()) return -1;
+    return 0;
+}
+
+}  // namespace
+
+int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescriptor *descriptor, uint32_t available) {
+    if (io == nullptr || io->stream == nullptr || descriptor == nullptr || available < VELMAR_PDS_FIXED_SIZE)
+        return -1;
+    if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(descriptor->entryCount) * VELMAR_PDS_ENTRY_SIZE > available)
+        return -1;
+    KernelPrivate *kernel = nullptr;
+    int16_t status = init_kernelprivate(&kernel, app, io, descriptor);
+    if (status != 0) return status;
+    try {
+        kernel->writer = std::make_unique<PixelWriter>(io->stream, io->dataSyntax, descriptor);
+        status = runConversion(kernel);
+    } catch (...) {
+        status = -1;
+    }
+    done_kernelprivate(&kernel);
+    return status;
+}
+
+}  // namespace velmar::codecs
+
+extern "C" {
+
+VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_out, uint16_t frame_number) {
+    if (frame_out != nullptr) *frame_out = nullptr;
+    if (kernel == nullptr) return -1;
+    FrameBuffer &buffer = kernel->decoded;
+    buffer.frameNumber = frame_number;
+    buffer.length = kernel->descriptor->frameSize;
+    buffer.offset = 0;
+    Codec *decoder = kernel->decoder;
+    int16_t status = decoder->process != nullptr ? decoder->process(kernel, &buffer) : -1;
+    // What the decoder hands back must lie inside the buffer.
+    if (status == 0 && (buffer.offset > buffer.capacity || buffer.length > buffer.capacity - buffer.offset))
+        status = -1;
+    if (status != 0) {
+        kernel->fail(status);
+        return status;
+    }
+    if (frame_out != nullptr) *frame_out = &buffer;
+    return 0;
+}
+
+VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_out, uint16_t frame_number) {
+    if (buffer_out != nullptr) *buffer_out = nullptr;
+    if (kernel == nullptr) return -1;
+    const PixelDataDescriptor *pds = kernel->descriptor;
+    const PixelFrameEntry *entries = pds->frames;
+    auto first = std::partition_point(kernel->entryOrder.begin(), kernel->entryOrder.end(),
+                                      [entries, frame_number](uint32_t i) { return entries[i].frame < frame_number; });
+    auto last = std::partition_point(first, kernel->entryOrder.end(),
+                                     [entries, frame_number](uint32_t i) { return entries[i].frame == frame_number; });
+    std::pair range{first, last};
+    if (range.first == range.second || !openSource(kernel)) {
+        kernel->fail(-1);
+        return -1;
+    }
+    // The frame's fragments in order, each fragment number once; every one must lie in the file.
+    uint64_t total = 0;
+    int32_t previous = -1;
+    for (auto it = range.first; it != range.second; ++it) {
+        const PixelFrameEntry &e = entries[*it];
+        if (e.fragment == previous) continue;
+        previous = e.fragment;
+        if (static_cast<uint64_t>(e.offset) + e.length > kernel->sourceSize) total = UINT64_MAX;
+        if (total != UINT64_MAX) total += e.length;
+    }
+    FrameBuffer &raw = kernel->raw;
+    if (total >= VELMAR_UNDEFINED_LENGTH || !growBuffer(raw, static_cast<uint32_t>(total))) {
+        kernel->fail(-1);
+        return -1;
+    }
+    uint32_t filled = 0;
+    previous = -1;
+    for (auto it = range.first; it != range.second; ++it) {
+        const PixelFrameEntry &e = entries[*it];
+        if (e.fragment == previous) continue;
+        previous = e.fragment;
+        if (!readFully(kernel->sourceFd, raw.data + filled, e.length, e.offset)) {
+            kernel->fail(-1);
+            return -1;
+        }
+        filled += e.length;
+    }
+    raw.frameNumber = frame_number;
+    raw.length = filled;
+    raw.offset = 0;
+    if (sourceNeedsSwap(pds)) reverseWords(raw.data, filled);
+    if (buffer_out != nullptr) *buffer_out = &raw;
+    return 0;
+}
+
+VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *fragment) {
+    if (kernel == nullptr || fragment == nullptr) return -1;
+    if (fragment->length != 0 && fragment->data == nullptr) {
+        kernel->fail(-1);
+        return -1;
+    }
+    // Frames are written in ascending order as soon as a later frame starts; a fragment of a
+    // frame already written cannot be placed any more.
+    if (static_cast<int32_t>(fragment->frame) <= kernel->lastWrittenFrame || kernel->writer == nullptr) {
+        kernel->fail(-1);
+        return -1;
+    }
+    CodedFragment copy{};
+    copy.frame = fragment->frame;
+    copy.fragment = fragment->fragment;
+    copy.length = fragment->length;
+    copy.capacity = fragment->length + 1;
+    copy.offset = 0;
+    copy.data = static_cast<uint8_t *>(std::malloc(copy.capacity));
+    if (copy.data == nullptr) {
+        kernel->fail(-1);
+        return -1;
+    }
+    if (fragment->length != 0) std::memcpy(copy.data, fragment->data + fragment->offset, fragment->length);
+    try {
+        kernel->pending[copy.frame].push_back(copy);
+    } catch (...) {
+        std::free(copy.data);
+        kernel->fail(-1);
+        return -1;
+    }
+    if (!flushFrames(kernel, copy.frame)) {
+        kernel->fail(-1);
+        return -1;
+    }
+    return 0;
+}
+
+VELMAR_API void setCoderParam(KernelPrivate *kernel, void *param) {
+    if (kernel != nullptr) kernel->coderParam = param;
+}
+VELMAR_API void *getCoderParam(const KernelPrivate *kernel) { return kernel != nullptr ? kernel->coderParam : nullptr; }
+VELMAR_API void setDecoderParam(KernelPrivate *kernel, void *param) {
+    if (kernel != nullptr) kernel->decoderParam = param;
+}
+VELMAR_API void *getDecoderParam(const KernelPrivate *kernel) {
+    return kernel != nullptr ? kernel->decoderParam : nullptr;
+}
+VELMAR_API void *getCoderPrivate(const KernelPrivate *kernel) {
+    return kernel != nullptr ? kernel->coderLibrary->privateData : nullptr;
+}
+VELMAR_API void *getDecoderPrivate(const KernelPrivate *kernel) {
+    return kernel != nullptr ? kernel->decoderLibrary->privateData : nullptr;
+}
+VELMAR_API const PixelDataDescriptor *getKernelDescriptor(const KernelPrivate *kernel) {
+    return kernel != nullptr ? kernel->descriptor : nullptr;
+}
+VELMAR_API const IOObject *getKernelIOObject(const KernelPrivate *kernel) {
+    return kernel != nullptr ? kernel->io : nullptr;
+}
+
+VELMAR_API int16_t saveCodedFrameInFile(const FrameBuffer *buffer, const char *file_name) {
+    if (buffer == nullptr || file_name == nullptr) return -2;
+    FILE *file = std::fopen(file_name, "wb");
+    if (file == nullptr) return -2;
+    bool written = buffer->length == 0 ||
+                   (buffer->data != nullptr && std::fwrite(buffer->data + buffer->offset, 1, buffer->length, file) == buffer->length);
+    int closed = std::fclose(file);
+    if (!written) return -1;
+    return static_cast<int16_t>(closed);
+}
+
+VELMAR_API int16_t loadCodedFragmentFromFile(KernelPrivate *, const char *file_name, CodedFragment *fragment) {
+    if (file_name == nullptr || fragment == nullptr) return -1;
+    struct stat info {};
+    if (stat(file_name, &info) != 0 || info.st_size < 0 || static_cast<uint64_t>(info.st_size) >= VELMAR_UNDEFINED_LENGTH)
+        return -1;
+    FILE *file = std::fopen(file_name, "rb");
+    if (file == nullptr) return -2;
+    uint32_t size = static_cast<uint32_t>(info.st_size);
+    auto *data = static_cast<uint8_t *>(std::malloc(size == 0 ? 1 : size));
+    if (data == nullptr) {
+        std::fclose(file);
+        return -1;
+    }
+    bool read = size == 0 || std::fread(data, 1, size, file) == size;
+    std::fclose(file);
+    if (!read) {
+        std::free(data);
+        return -3;
+    }
+    fragment->data = data;
+    fragment->capacity = size;
+    fragment->length = size;
+    fragment->offset = 0;
+    return 0;
+}
+
+}  // extern "C"

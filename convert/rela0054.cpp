@@ -45,9 +45,10 @@ VELMAR_RELATION(relNumberOfPhases) {
     return addCount(app, obj, hdr, 0x0031, "number of frame groups", 1);
 }
 
+// Reconstructed data carries no Rotation Vector but is still the product of one rotation, which
+// the NM multi-frame description requires it to count.
 VELMAR_RELATION(relNumberOfRotations) {
-    (void)context;
-    if (!pointsTo(app, obj, 0x0050)) return 0;
+    if (!pointsTo(app, obj, 0x0050) && !isReconstructed(context)) return 0;
     return addCount(app, obj, hdr, 0x0051, nullptr, 1);
 }
 
@@ -177,11 +178,8 @@ const char *rotationDirection(const Value &direction) {
 
 }  // namespace
 
-// One item per rotation. Reconstructed data has no Number of Rotations (its frames are slices,
-// not views of a rotation); it is still the product of one rotation, which its item describes
-// (with the Radial Position that only reconstructed data carries).
 VELMAR_RELATION(relRotationInformationSequence) {
-    uint16_t items = hasElement(obj, 0x0054, 0x0051) ? objectUS(obj, 0x0054, 0x0051) : 1;
+    uint16_t items = objectUS(obj, 0x0054, 0x0051);
     openSequence(app, obj, 0x0054, 0x0052);
     for (uint32_t r = 1; r <= items && r <= INT16_MAX; ++r) {
         auto index = static_cast<int16_t>(r);

@@ -229,6 +229,7 @@ TEST_F(Vectors, ReconstructedDataHasOnlySlices) {
     for (int i = 0; i < 64; ++i) slices[i] = static_cast<uint16_t>(i + 1);
     EXPECT_EQ(vector(0x0080), slices);
     EXPECT_EQ(us(0x0054, 0x0081), 64);
+    EXPECT_EQ(us(0x0054, 0x0051), 1);  // one rotation, though there is no Rotation Vector
     EXPECT_EQ(us(0x0054, 0x0011), 1);
     EXPECT_EQ(us(0x0054, 0x0021), 1);
     EXPECT_EQ(text(0x0020, 0x1002), "64");

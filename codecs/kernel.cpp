@@ -596,6 +596,36 @@ VELMAR_API const IOObject *getKernelIOObject(const KernelPrivate *kernel) {
     return kernel != nullptr ? kernel->io : nullptr;
 }
 
+VELMAR_API int32_t getDCMFileImageDataLength(AppData *app, const char *file_name) {
+    if (file_name == nullptr) return -1;
+    IOObject io{};
+    init_IOObject(&io);
+    io.metaSyntax = TS_NOT_SET;
+    io.dataSyntax = TS_NOT_SET;
+    io.hasPreamble = 1;
+    if (DO_importObjectFromFile(app, file_name, &io) != 0) {
+        DO_closeObject(&io.object);
+        return -1;
+    }
+    PixelDataDescriptor *pds = get_ppds(app, io.object);
+    DO_closeObject(&io.object);
+    if (pds == nullptr) return 0;
+    int64_t length = 0;
+    if (pds->syntaxCode == TS_OTHER) {
+        // The encapsulated value as written with one offset per frame: from the first fragment's
+        // bytes to the end of the last, plus the offset table and the item and delimiter headers.
+        if (pds->entryCount > 0) {
+            const PixelFrameEntry &first = pds->frames[0];
+            const PixelFrameEntry &last = pds->frames[pds->entryCount - 1];
+            length = static_cast<int64_t>(last.offset) + last.length - first.offset + 4 * pds->numberOfFrames + 24;
+        }
+    } else {
+        for (uint16_t i = 0; i < pds->entryCount; ++i) length += pds->frames[i].length;
+    }
+    std::free(pds);
+    return static_cast<int32_t>(std::min<int64_t>(length, INT32_MAX));
+}
+
 VELMAR_API int16_t saveCodedFrameInFile(const FrameBuffer *buffer, const char *file_name) {
     if (buffer == nullptr || file_name == nullptr) return -2;
     FILE *file = std::fopen(file_name, "wb");

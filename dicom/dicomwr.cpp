@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -43,11 +44,14 @@ int32_t dictionaryVR(AppData *app, uint32_t tag) {
     return vr;
 }
 
-// The VR an element is written and swapped with: always the dictionary's, resolved to a
-// concrete one. Curve and overlay data of every repeating group are words, like Pixel Data.
-int32_t writeVR(AppData *app, uint32_t tag, int32_t dataSyntax) {
+// The VR an element is written and swapped with: the dictionary's, resolved to a concrete one.
+// Curve and overlay data of every repeating group are words, like Pixel Data. A tag the
+// dictionary does not know keeps the concrete VR it was read with (the reader stores the VR of
+// an explicit-VR file for such tags and puts the value in host order by it).
+int32_t writeVR(AppData *app, uint32_t tag, int32_t dataSyntax, int32_t storedVR = -1) {
     if (isStructural(tag)) return VR_XX;
     int32_t vr = dictionaryVR(app, tag);
+    if (vr < 0 && storedVR >= 0 && storedVR < VR_COUNT && storedVR != VR_XX) vr = storedVR;
     switch (vr) {
     case VR_XS:
     case VR_XU:
@@ -72,7 +76,7 @@ int32_t writeVR(AppData *app, uint32_t tag, int32_t dataSyntax) {
 int32_t nodeVR(AppData *app, const DicomElement *node, int32_t dataSyntax) {
     uint32_t tag = VELMAR_TAG(node->group, node->element);
     if (node->firstChild != nullptr && !isStructural(tag)) return VR_SQ;
-    return writeVR(app, tag, dataSyntax);
+    return writeVR(app, tag, dataSyntax, node->vr);
 }
 
 bool hasLongLength(int32_t vr) { return vr == VR_OB || vr == VR_OW || vr == VR_SQ; }
@@ -89,8 +93,14 @@ bool replacesTransferSyntax(const DicomElement *node, const IOObject *io) {
     return tagOf(node) == kTransferSyntaxUID && node->value != nullptr && io->dataSyntax != TS_NOT_SET;
 }
 
+// A sequence by the dictionary, or by the VR it was read with when the dictionary does not know it.
+bool isSequence(AppData *app, const DicomElement *node) {
+    int32_t vr = dictionaryVR(app, tagOf(node));
+    return vr == VR_SQ || (vr < 0 && node->vr == VR_SQ);
+}
+
 bool isContainer(AppData *app, const DicomElement *node) {
-    return node->firstChild != nullptr || tagOf(node) == kItem || dictionaryVR(app, tagOf(node)) == VR_SQ;
+    return node->firstChild != nullptr || tagOf(node) == kItem || isSequence(app, node);
 }
 
 // The length field of a node: its value's length, a container's own length; a node that lost its
@@ -200,7 +210,7 @@ int16_t normaliseNode(AppData *app, DicomElement *node) {
     uint32_t tag = tagOf(node);
     if (tag == kItemDelimitation || tag == kSequenceDelimitation || tag == kPixelData) return 0;
     bool item = tag == kItem;
-    if (!item && dictionaryVR(app, tag) != VR_SQ) return 0;
+    if (!item && !isSequence(app, node)) return 0;
     uint32_t delimiter = item ? kItemDelimitation : kSequenceDelimitation;
 
     if (node->firstChild != nullptr && tagOf(node->firstChild) == delimiter) {
@@ -356,11 +366,45 @@ private:
 
     bool writePixelData(DicomElement *node) {
         const auto *pds = static_cast<const PixelDataDescriptor *>(node->value);
-        if (io_->writePixelData && pds != nullptr && node->length >= VELMAR_PDS_FIXED_SIZE && pds->pixelLength != 0)
-            return codecs::writePixelDataElement(app_, io_, pds, node->length) == 0;
+        if (io_->writePixelData && pds != nullptr && node->length >= VELMAR_PDS_FIXED_SIZE && pds->pixelLength != 0) {
+            bool nested = node->parent != nullptr && node->parent->parent != nullptr;
+            if (!nested) return codecs::writePixelDataElement(app_, io_, pds, node->length) == 0;
+            std::vector<uint8_t> own = nestedDescriptor(node, pds);
+            if (own.empty()) return false;
+            return codecs::writePixelDataElement(app_, io_, reinterpret_cast<const PixelDataDescriptor *>(own.data()),
+                                                 static_cast<uint32_t>(own.size())) == 0;
+        }
         int32_t vr = writeVR(app_, kPixelData, io_->dataSyntax);
         if (io_->currentSyntax != TS_IMPLICIT_LITTLE && !hasLongLength(vr)) vr = VR_OB;
         return writeHeader(kPixelData, vr, 0);
+    }
+
+    // Pixel Data inside an item (an icon image) has the geometry of its own item, not the
+    // object's: a descriptor with that geometry, and for native data a frame table made from it.
+    std::vector<uint8_t> nestedDescriptor(const DicomElement *node, const PixelDataDescriptor *pds) {
+        if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(pds->entryCount) * VELMAR_PDS_ENTRY_SIZE > node->length)
+            return {};
+        std::vector<uint8_t> block(static_cast<const uint8_t *>(node->value),
+                                   static_cast<const uint8_t *>(node->value) + node->length);
+        auto *own = reinterpret_cast<PixelDataDescriptor *>(block.data());
+        DicomObject item{};
+        item.root = node->parent;
+        fill_pds(app_, &item, own);
+        bool native = own->pixelLength != VELMAR_UNDEFINED_LENGTH && own->syntaxCode >= 0 && own->syntaxCode <= 2;
+        if (!native || own->frameSize == 0) return block;
+        std::vector<PixelFrameEntry> entries;
+        for (uint32_t frame = 1; frame <= own->numberOfFrames; ++frame) {
+            uint64_t offset = static_cast<uint64_t>(frame - 1) * own->frameSize;
+            if (offset >= own->pixelLength) break;
+            uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(own->frameSize, own->pixelLength - offset));
+            entries.push_back({static_cast<uint16_t>(frame), 0, static_cast<uint32_t>(own->pixelOffset + offset), length});
+        }
+        block.resize(VELMAR_PDS_FIXED_SIZE + entries.size() * VELMAR_PDS_ENTRY_SIZE);
+        own = reinterpret_cast<PixelDataDescriptor *>(block.data());
+        own->entryCount = static_cast<uint16_t>(entries.size());
+        own->size = static_cast<uint32_t>(block.size());
+        std::memcpy(own->frames, entries.data(), entries.size() * VELMAR_PDS_ENTRY_SIZE);
+        return block;
     }
 
     AppData *app_;

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "velmar/codecs.h"
+#include "velmar/defs.h"
 #include "velmar/dicom.h"
 
 namespace writer_test {
@@ -117,15 +119,26 @@ inline void writeFile(const std::string &path, const std::vector<uint8_t> &bytes
 struct Context {
     AppData app{};
     std::string logPath;
-    explicit Context(const std::string &log_path = std::string()) : logPath(log_path) {
+    bool loaded = false;  // the shipped dictionary rather than the hand-filled one
+    explicit Context(const std::string &log_path = std::string(), bool shippedDictionary = false)
+        : logPath(log_path) {
         init_AppData(&app, "velmar", "1.0", nullptr);
+        if (!logPath.empty()) app.log = log_start(&app, logPath.c_str(), "writer test", 0x03, 0, 0, nullptr);
+        if (shippedDictionary) {
+            setenv("VELMAR_DEF_PATH", VELMAR_SHARE_DIR, 0);
+            loaded = InitTagDef(&app, 1) == 0;
+            return;
+        }
         app.primaryTags = const_cast<AttrDef *>(dictionary().data());
         app.primaryTagCount = static_cast<int16_t>(dictionary().size());
-        if (!logPath.empty()) app.log = log_start(&app, logPath.c_str(), "writer test", 0x03, 0, 0, nullptr);
     }
     ~Context() {
-        app.primaryTags = nullptr;
-        app.primaryTagCount = 0;
+        if (loaded) {
+            DoneTagDef(&app);
+        } else {
+            app.primaryTags = nullptr;
+            app.primaryTagCount = 0;
+        }
         done_AppData(&app);
     }
     std::string log() {
@@ -286,7 +299,9 @@ inline ParsedFile parse(const std::vector<uint8_t> &bytes, int syntax, bool expe
         } else {
             p.vr.assign(reinterpret_cast<const char *>(bytes.data() + at), 2);
             at += 2;
-            if (p.vr == "OB" || p.vr == "OW" || p.vr == "SQ" || p.vr == "UN" || p.vr == "UT") {
+            static const std::vector<std::string> longVRs = {"OB", "OW", "SQ", "UN", "UT", "UC", "UR",
+                                                             "OF", "OD", "OL", "OV", "SV", "UV"};
+            if (std::find(longVRs.begin(), longVRs.end(), p.vr) != longVRs.end()) {
                 at += 2;
                 p.length = get32(bytes, at, big);
                 at += 4;

@@ -75,13 +75,16 @@ bool verifyEntry(AppData *app, const AttributeEntry *entry, bool conditional) {
     return true;
 }
 
-// The attributes inside every item entry of a sequence attribute, at every depth.
+// The attributes inside the items of a sequence attribute, at every depth. Only item entries bound
+// to an item of the object are checked: an absent or empty sequence requires nothing inside it.
 void verifySequenceContent(AppData *app, const AttributeEntry *sequence, bool conditional) {
-    for (const AttributeEntry *item = sequence->firstChild; item != nullptr; item = item->next)
+    for (const AttributeEntry *item = sequence->firstChild; item != nullptr; item = item->next) {
+        if (item->element == nullptr) continue;
         for (const AttributeEntry *entry = item->firstChild; entry != nullptr; entry = entry->next) {
             verifyEntry(app, entry, conditional);
             verifySequenceContent(app, entry, conditional);
         }
+    }
 }
 
 bool moduleIsUnused(const ModuleEntry *module) {

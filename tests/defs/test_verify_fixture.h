@@ -76,20 +76,33 @@ inline std::vector<DictRow> smallDictionary() {
     };
 }
 
-// A context whose dictionary is filled by hand; the log goes to a temporary file.
+// Selects the dictionary that the project ships (share/velmar) instead of one filled by hand.
+struct ShippedDictionary {};
+
+// A context whose dictionary is filled by hand (or loaded from share/velmar); the log goes to a
+// temporary file.
 class TestContext {
 public:
     explicit TestContext(const std::vector<DictRow> &rows = smallDictionary()) {
         init_AppData(&app, "velmar-test", "0", nullptr);
         setDictionary(rows);
-        logFile_ = std::tmpfile();
-        log_ = Log{logFile_, 0x000F, nullptr};
-        app.log = &log_;
+        openLog();
+    }
+    explicit TestContext(ShippedDictionary) {
+        init_AppData(&app, "velmar-test", "0", nullptr);
+        openLog();
+        setenv("VELMAR_DEF_PATH", VELMAR_SHARE_DIR, 1);
+        shipped_ = true;
+        loaded_ = InitTagDef(&app, 0) == 0;
     }
     ~TestContext() {
         app.log = nullptr;
-        app.primaryTags = nullptr;
-        app.primaryTagCount = 0;
+        if (shipped_) {
+            DoneTagDef(&app);
+        } else {
+            app.primaryTags = nullptr;
+            app.primaryTagCount = 0;
+        }
         done_AppData(&app);
         if (logFile_ != nullptr) std::fclose(logFile_);
     }
@@ -135,15 +148,24 @@ public:
         return all;
     }
     void setLogThreshold(uint16_t level) { log_.mask = level & 0x0F; }
+    // The shipped dictionary was loaded.
+    bool loaded() const { return loaded_; }
 
     AppData app{};
 
 private:
+    void openLog() {
+        logFile_ = std::tmpfile();
+        log_ = Log{logFile_, 0x000F, nullptr};
+        app.log = &log_;
+    }
     const char *keep(const char *text) { return strings_.emplace_back(text != nullptr ? text : "").c_str(); }
     std::vector<AttrDef> entries_;
     std::deque<std::string> strings_;
     FILE *logFile_ = nullptr;
     Log log_{};
+    bool shipped_ = false;
+    bool loaded_ = false;
 };
 
 inline DicomElement textElement(uint16_t group, uint16_t element, const std::string &text) {

@@ -1,0 +1,107 @@
+// velmar codecs: the registered codec libraries and codecs, and the entries of the codec maps.
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cli.h"
+
+namespace velmar::cli {
+
+namespace {
+
+const std::vector<OptionDef> kCodecsOptions = withCommonOptions({
+    {'l', "load", "NAME", "load the codec library that the codec maps give for codec NAME first"},
+    {'o', "codec-option", "TEXT", "option text handed to the library loaded with --load"},
+});
+
+std::string pngOptions(const CodecLibrary *library) {
+    if (library->privateData == nullptr) return "";
+    char *text = getPNGOptStr(static_cast<const PNGOptions *>(library->privateData));
+    if (text == nullptr) return "";
+    std::string out = text;
+    std::free(text);
+    for (char &c : out)
+        if (c == '\t') c = ' ';
+    return out;
+}
+
+std::string mapFile(const char *variable, const char *name) {
+    const char *dir = std::getenv(variable);
+    std::string path = dir != nullptr && dir[0] != '\0' ? std::string(dir) + "/" + name : std::string(name);
+    return path + (::access(path.c_str(), R_OK) == 0 ? "" : " (absent)");
+}
+
+void printRegistry(Session &session) {
+    AppData *app = session.app();
+    std::printf("Codec libraries:\n");
+    for (uint16_t i = 0; i < app->codecLibraryCount; ++i) {
+        const CodecLibrary *library = app->codecLibraries[i];
+        if (library == nullptr) continue;
+        std::string options = strcasecmp(library->libraryName, "png") == 0 ? pngOptions(library) : "";
+        std::printf("  %-12s%s%s\n", library->libraryName, options.empty() ? "" : " options: ", options.c_str());
+    }
+    std::printf("\nCodecs:\n");
+    for (uint16_t i = 0; i < app->codecCount; ++i) {
+        const Codec *codec = app->codecs[i];
+        if (codec == nullptr) continue;
+        std::printf("  %-12s %-8s %s\n", codec->libraryName, codec->isCoder != 0 ? "coder" : "decoder",
+                    codec->transferSyntaxUID);
+    }
+    const CodecMap *map = session.codecMap();
+    std::printf("\nCodec map entries (%s, %s):\n", mapFile("VELMAR_DEF_PATH", "defcodec.map").c_str(),
+                mapFile("VELMAR_USER_CODEC_PATH", "usrcodec.map").c_str());
+    if (map->count == 0) std::printf("  none\n");
+    for (int32_t i = 0; i < map->count; ++i) {
+        const CodecMapEntry *entry = map->entries[i];
+        std::printf("  %-24s %-10s %-12s %s\n", entry->uid, entry->name, entry->library, entry->note);
+    }
+}
+
+}  // namespace
+
+int runCodecs(ArgParser &args, bool verbose) {
+    auto parsed = parseAll(args, kCodecsOptions, "codecs");
+    if (!parsed) return kExitFailed;
+    if (parsed->help) {
+        printHelp("velmar codecs [--load NAME [--codec-option TEXT]]",
+                  "Lists the codec libraries and codecs registered (the built-in native, interfile\n"
+                  "and png libraries, and any library loaded with --load) and the entries of the\n"
+                  "codec maps: defcodec.map in the definition directory and usrcodec.map in\n"
+                  "$VELMAR_USER_CODEC_PATH (else the current directory). Each map line names a\n"
+                  "transfer syntax UID, the codec name, the codec library and a note.",
+                  kCodecsOptions);
+        return kExitOk;
+    }
+    if (!parsed->positionals.empty()) {
+        complain("codecs takes no arguments (see 'velmar codecs --help')");
+        return kExitFailed;
+    }
+    if (parsed->has('o') && !parsed->has('l')) {
+        complain("codecs: --codec-option goes with --load NAME");
+        return kExitFailed;
+    }
+    Session session(verbose || parsed->verbose);
+    if (!session.start() || !session.loadCodecs()) return kExitFailed;
+    if (parsed->has('l')) {
+        std::string name = parsed->value('l');
+        std::string options = parsed->value('o');
+        const char *names[1] = {name.c_str()};
+        const char *texts[1] = {options.c_str()};
+        const char *library = getLibForName(session.codecMap(), name.c_str());
+        std::string lib = library != nullptr ? library : name;
+        int32_t rc = init_DynamicCodecLibraries(session.app(), session.codecMap(), names, texts, 1, nullptr);
+        if (rc != 0) {
+            if (rc >= 4000) complain("the codec library " + lib + " failed to start (LibraryInit)");
+            else if (rc >= 2000) complain("cannot load the codec library " + lib + " (or it has no LibraryInit)");
+            else complain("the codec " + name + " is not in the codec maps");
+            return kExitFailed;
+        }
+    }
+    printRegistry(session);
+    return kExitOk;
+}
+
+}  // namespace velmar::cli

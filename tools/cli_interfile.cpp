@@ -1,0 +1,147 @@
+// velmar interfile: reads and checks an Interfile 3.3 study and converts it (header and image data
+// file) into one DICOM file; with --check only reads and checks, printing each finding.
+#include <cstdio>
+#include <string>
+
+#include "cli.h"
+
+namespace velmar::cli {
+
+namespace {
+
+const std::vector<OptionDef> kInterfileOptions = withCommonOptions({
+    {'s', "syntax", "SYNTAX", "implicit, explicit (default), big, png or a transfer syntax UID"},
+    {'f', "force", nullptr, "convert even when the header fails the check"},
+    {'c', "check", nullptr, "only read and check the header, printing each finding"},
+    {'o', "codec-option", "TEXT", "options for the target syntax's codec (png: e.g. \"c=9,f=5\")"},
+});
+
+// The Interfile context with its loaded definition; releases both when it goes.
+class InterfileSession {
+public:
+    explicit InterfileSession(Session &session) {
+        init_IAppData(&iapp_, "velmar", VELMAR_VERSION_STRING, nullptr);
+        iapp_.log = session.log();
+    }
+    ~InterfileSession() {
+        doneinterfile(&header_);
+        DoneINTERFILEdef(&iapp_);
+        iapp_.log = nullptr;  // the program's log outlives this context
+        done_IAppData(&iapp_);
+    }
+    InterfileSession(const InterfileSession &) = delete;
+    InterfileSession &operator=(const InterfileSession &) = delete;
+
+    bool loadDefinition(const Session &session) {
+        if (InitINTERFILEdef(&iapp_) == 0) return true;
+        complain("cannot load the Interfile definitions (interfil.def) from " + session.definitionDir());
+        return false;
+    }
+    bool read(const std::string &path) {
+        if (readinterfileheader(&iapp_, &header_, path.c_str()) == 0 && header_ != nullptr) return true;
+        complain("cannot read " + path + " as an Interfile header");
+        return false;
+    }
+    InterfileHeader *header() { return header_; }
+
+private:
+    IAppData iapp_{};
+    InterfileHeader *header_ = nullptr;
+};
+
+int checkOnly(Session &session, const std::string &path) {
+    InterfileSession interfile(session);
+    if (!interfile.loadDefinition(session)) return kExitFailed;
+    // The parser's and the check's messages are the findings: they go to standard output.
+    session.beginReport();
+    bool read = interfile.read(path);
+    int16_t result = read ? checkinterfileheader(interfile.header()) : -1;
+    session.endReport();
+    if (!read) return kExitFailed;
+    std::printf("%s: %s\n", path.c_str(),
+                result == 0 ? "passes the Interfile 3.3 check" : "fails the Interfile 3.3 check");
+    return result == 0 ? kExitOk : kExitFound;
+}
+
+}  // namespace
+
+int runInterfile(ArgParser &args, bool verbose) {
+    auto parsed = parseAll(args, kInterfileOptions, "interfile");
+    if (!parsed) return kExitFailed;
+    if (parsed->help) {
+        printHelp("velmar interfile [--syntax SYNTAX] [--force] HEADER OUT\n"
+                  "       velmar interfile --check HEADER",
+                  "Reads an Interfile 3.3 header, checks it (version of keys 3.3, every obligatory\n"
+                  "key given) and converts the study, with the image data file the header names,\n"
+                  "into one DICOM file: a multi-frame NM Image, or a Secondary Capture Image when\n"
+                  "the type of data is Other. A header that fails the check is reported and not\n"
+                  "converted (exit status 1) unless --force is given. With --check the header is\n"
+                  "only read and checked, and each finding is printed.",
+                  kInterfileOptions);
+        return kExitOk;
+    }
+    bool check = parsed->has('c');
+    size_t wanted = check ? 1 : 2;
+    if (parsed->positionals.size() != wanted) {
+        complain(check ? "interfile --check needs exactly one HEADER (see 'velmar interfile --help')"
+                       : "interfile needs HEADER and OUT (see 'velmar interfile --help')");
+        return kExitFailed;
+    }
+    if (check && (parsed->has('s') || parsed->has('f') || parsed->has('o'))) {
+        complain("interfile --check writes nothing: --syntax, --force and --codec-option do not apply");
+        return kExitFailed;
+    }
+    Syntax syntax;
+    if (parsed->has('s')) {
+        auto given = parseSyntax(parsed->value('s'));
+        if (!given) {
+            complain("interfile: unknown syntax \"" + parsed->value('s') +
+                     "\": give implicit, explicit, big, png or a transfer syntax UID");
+            return kExitFailed;
+        }
+        syntax = *given;
+    }
+    const std::string &headerPath = parsed->positionals[0];
+    std::string problem = checkReadable(headerPath);
+    if (!problem.empty()) {
+        complain(problem);
+        return kExitFailed;
+    }
+    Session session(verbose || parsed->verbose);
+    if (!session.start()) return kExitFailed;
+    if (check) return checkOnly(session, headerPath);
+
+    const std::string &out = parsed->positionals[1];
+    problem = checkWritable(out);
+    if (!problem.empty()) {
+        complain(problem);
+        return kExitFailed;
+    }
+    if (!session.loadDictionary() || !session.loadCodecs()) return kExitFailed;
+    InterfileSession interfile(session);
+    if (!interfile.loadDefinition(session) || !interfile.read(headerPath)) return kExitFailed;
+    if (checkinterfileheader(interfile.header()) != 0 && !parsed->has('f')) {
+        complain(headerPath + " fails the Interfile 3.3 check (see the warnings above); not converted "
+                              "(--force converts it anyway)");
+        return kExitFound;
+    }
+    IOObject io{};
+    init_IOObject(&io);
+    if (DO_openObject(&io.object) != 0) {
+        complain("out of memory");
+        return kExitFailed;
+    }
+    int status = kExitOk;
+    if (IF2DCM_compile(session.app(), io.object, interfile.header()) != 0) {
+        complain("cannot convert " + headerPath + ": it lacks a usable imaging modality, type of data or process status");
+        status = kExitFound;
+    } else if (!writeDicom(session, io, out, syntax, true, parsed->value('o'))) {
+        status = kExitFailed;
+    } else {
+        std::printf("%s: %s\n", out.c_str(), describeObject(session, io.object, syntax.code, syntax.uid).c_str());
+    }
+    DO_closeObject(&io.object);
+    return status;
+}
+
+}  // namespace velmar::cli

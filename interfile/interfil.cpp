@@ -1,6 +1,7 @@
 // Interfile key store and header check: the library context, key definitions and the block
 // tree built from interfil.def, headers as copies of that tree, value access and the check.
 #include <cctype>
+#include <cstddef>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +13,19 @@
 #include <strings.h>
 
 #include "interfile/internal.h"
+
+// Callers and the converters compile against these records: keep their field order.
+static_assert(offsetof(IAppData, appName) == 0 &&
+              offsetof(IAppData, appVersion) > offsetof(IAppData, appName) &&
+              offsetof(IAppData, findFile) > offsetof(IAppData, appVersion) &&
+              offsetof(IAppData, log) > offsetof(IAppData, findFile) &&
+              offsetof(IAppData, definition) > offsetof(IAppData, log));
+static_assert(offsetof(InterfileHeader, fileName) == 0 &&
+              offsetof(InterfileHeader, strings) < offsetof(InterfileHeader, root) &&
+              offsetof(InterfileHeader, current) > offsetof(InterfileHeader, root) &&
+              offsetof(InterfileHeader, definition) > offsetof(InterfileHeader, current) &&
+              offsetof(InterfileHeader, groupStarted) > offsetof(InterfileHeader, definition));
+static_assert(sizeof(InterfileDef::keys) / sizeof(KeyDef) == VELMAR_IF_MAX_KEYS + 1);
 
 namespace velmar::interfile {
 

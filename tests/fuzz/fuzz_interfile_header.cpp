@@ -42,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     static Setup setup;
     FILE *file = std::fopen(setup.path.c_str(), "wb");
     if (file == nullptr) return 0;
-    std::fwrite(data, 1, size, file);
+    if (size > 0) std::fwrite(data, 1, size, file);
     std::fclose(file);
     InterfileHeader *header = nullptr;
     if (readinterfileheader(&setup.app, &header, setup.path.c_str()) == 0) {

@@ -153,6 +153,7 @@ TEST_F(DefinitionTest, LineEndsAndUnexpectedCharactersAreCounted) {
     EXPECT_EQ(lines[2], "Error: in INTERFILE definition \x02 at line 4 pos 0");
     // Blanks inside a value belong to it.
     EXPECT_STREQ(app_.definition->keys[4].defaultValue, "1 ?");
+    DoneINTERFILEdef(&app_);
     ASSERT_EQ(loadDefinition("x := <Numeric>\n  \x01\n"), 0);
     lines = problems();
     ASSERT_FALSE(lines.empty());

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <map>
 #include <utility>
 
 #include "convert/relations.h"
@@ -205,7 +206,12 @@ class FrameWalk {
    public:
     FrameWalk(Header *hdr, FrameVectors *vectors) : hdr_(hdr), vectors_(vectors) {}
 
-    int16_t count(const char *key, int16_t index) { return readCount(hdr_, key, index, 1); }
+    // Counts are read through a cache: the nested loops read the same count many times.
+    int16_t count(const char *key, int16_t index) {
+        auto [position, fresh] = counts_.try_emplace({key, index}, 0);
+        if (fresh) position->second = readCount(hdr_, key, index, 1);
+        return position->second;
+    }
 
     // One more loop step; false when the walk must stop.
     bool step() { return !full() && ++steps_ <= kMaxSteps; }
@@ -224,9 +230,10 @@ class FrameWalk {
     int16_t frames() const { return static_cast<int16_t>(frame_); }
 
    private:
-    static constexpr long kMaxSteps = 1L << 22;
+    static constexpr long kMaxSteps = 1L << 20;
     Header *hdr_;
     FrameVectors *vectors_;
+    std::map<std::pair<const char *, int16_t>, int16_t> counts_;  // keys are the walk's literals
     uint16_t frame_ = 0;
     long steps_ = 0;
 };
@@ -345,6 +352,23 @@ void walkReconGatedTomo(FrameWalk &walk) {
     }
 }
 
+// Walks the header's counts for the study type; the number of frames numbered.
+int16_t walkFrames(Header *hdr, FrameVectors *vectors, const ConversionContext *context) {
+    FrameWalk walk(hdr, vectors);
+    if (studyTypeIs(context, "STATIC")) walkStatic(walk);
+    else if (studyTypeIs(context, "DYNAMIC")) walkDynamic(walk);
+    else if (studyTypeIs(context, "GATED")) walkGated(walk);
+    else if (studyTypeIs(context, "TOMO")) walkTomo(walk);
+    else if (studyTypeIs(context, "GATED TOMO")) {
+        if (equalsNoCase(readKey(hdr, "Gated SPECT nesting outer level").text, "Gated"))
+            walkGatedTomoGatedOuter(walk);
+        else
+            walkGatedTomoSpectOuter(walk);
+    } else if (studyTypeIs(context, "RECON TOMO")) walkReconTomo(walk);
+    else walkReconGatedTomo(walk);
+    return walk.frames();
+}
+
 struct StudyWalk {
     const char *studyType;
     Vector vectors[6];
@@ -427,6 +451,51 @@ void runInstance(Program &program) {
 
 int16_t splitImageTypeStep(AppData *app, DicomObject *obj, Header *, ConversionContext *context) {
     return splitImageType(app, obj, context);
+}
+
+int16_t runNM(AppData *app, DicomObject *obj, Header *hdr, FrameVectors *vectors, ConversionContext *context) {
+    Program program(app, obj, hdr, context);
+    runPatientAndStudy(program);
+    runSeries(program);
+    program.run({{relPatientOrientationCodeSequence}, {relPatientGantryRelationshipCodeSequence}});
+    program.run({{relManufacturer}, {relInstitutionName}});
+    runImage(program);
+    program.run({{relPixelSpacing}});
+    if (program.failed()) return -1;
+
+    splitImageType(app, obj, context);
+    program.run({{relNumberOfFrames}, {relFrameIncrementPointer}});
+    buildFrameVectors(hdr, vectors, context);
+    program.run({{relNumberOfEnergyWindows}, {relNumberOfDetectors}, {relNumberOfPhases},
+                 {relNumberOfRotations}, {relNumberOfRRIntervals}, {relNumberOfTimeSlots},
+                 {relNumberOfSlices}});
+    program.run({{relLossyImageCompression}, {relCountsAccumulated}, {relActualFrameDuration},
+                 {relCorrectedImage}});
+    program.run({{relEnergyWindowInformationSequence}, {relRadiopharmaceuticalInformationSequence},
+                 {relDetectorInformationSequence}});
+    program.runIf(isTomographic(context), {{relRotationInformationSequence}, {relTypeOfDetectorMotion}});
+    program.runIf(isGated(context), {{relGatedInformationSequence}});
+    program.runIf(studyTypeIs(context, "DYNAMIC"), {{relPhaseInformationSequence}});
+    program.runIf(isReconstructed(context), {{relSpacingBetweenSlices}, {relSliceThickness}});
+    runInstance(program);
+    program.run({{relPixelData}});
+    if (program.failed()) return -1;
+    addNMVectors(app, obj, vectors);
+    return 0;
+}
+
+int16_t runSC(AppData *app, DicomObject *obj, Header *hdr, FrameVectors *vectors, ConversionContext *context) {
+    Program program(app, obj, hdr, context);
+    runPatientAndStudy(program);
+    runSeries(program);
+    program.run({{relManufacturer}, {relInstitutionName}, {relConversionType}});
+    runImage(program);
+    program.run({{splitImageTypeStep}, {relDateOfSecondaryCapture}, {relTimeOfSecondaryCapture}});
+    runInstance(program);
+    program.run({{relPixelData}});
+    if (program.failed()) return -1;
+    addNMVectors(app, obj, vectors);
+    return 0;
 }
 
 }  // namespace
@@ -515,72 +584,35 @@ VELMAR_API int16_t buildFrameVectors(InterfileHeader *hdr, FrameVectors *vectors
         if (slot == nullptr) return -1;  // the arrays made so far stay
     }
 
-    FrameWalk walk(hdr, vectors);
-    if (studyTypeIs(context, "STATIC")) walkStatic(walk);
-    else if (studyTypeIs(context, "DYNAMIC")) walkDynamic(walk);
-    else if (studyTypeIs(context, "GATED")) walkGated(walk);
-    else if (studyTypeIs(context, "TOMO")) walkTomo(walk);
-    else if (studyTypeIs(context, "GATED TOMO")) {
-        if (equalsNoCase(readKey(hdr, "Gated SPECT nesting outer level").text, "Gated"))
-            walkGatedTomoGatedOuter(walk);
-        else
-            walkGatedTomoSpectOuter(walk);
-    } else if (studyTypeIs(context, "RECON TOMO")) walkReconTomo(walk);
-    else walkReconGatedTomo(walk);
-    return walk.frames();
+    try {
+        return walkFrames(hdr, vectors, context);
+    } catch (...) {
+        return -1;  // memory ran out; the arrays stay
+    }
 }
 
 VELMAR_API int16_t IF2DCM_compileNM(AppData *app, DicomObject *obj, InterfileHeader *hdr,
                                     FrameVectors *vectors, ConversionContext *context) {
-    if (obj == nullptr || hdr == nullptr || vectors == nullptr || context == nullptr) return -1;
-    Program program(app, obj, hdr, context);
-    runPatientAndStudy(program);
-    runSeries(program);
-    program.run({{relPatientOrientationCodeSequence}, {relPatientGantryRelationshipCodeSequence}});
-    program.run({{relManufacturer}, {relInstitutionName}});
-    runImage(program);
-    program.run({{relPixelSpacing}});
-    if (program.failed()) return -1;
-
-    splitImageType(app, obj, context);
-    program.run({{relNumberOfFrames}, {relFrameIncrementPointer}});
-    buildFrameVectors(hdr, vectors, context);
-    program.run({{relNumberOfEnergyWindows}, {relNumberOfDetectors}, {relNumberOfPhases},
-                 {relNumberOfRotations}, {relNumberOfRRIntervals}, {relNumberOfTimeSlots},
-                 {relNumberOfSlices}});
-    program.run({{relLossyImageCompression}, {relCountsAccumulated}, {relActualFrameDuration},
-                 {relCorrectedImage}});
-    program.run({{relEnergyWindowInformationSequence}, {relRadiopharmaceuticalInformationSequence},
-                 {relDetectorInformationSequence}});
-    program.runIf(isTomographic(context), {{relRotationInformationSequence}, {relTypeOfDetectorMotion}});
-    program.runIf(isGated(context), {{relGatedInformationSequence}});
-    program.runIf(studyTypeIs(context, "DYNAMIC"), {{relPhaseInformationSequence}});
-    program.runIf(isReconstructed(context), {{relSpacingBetweenSlices}, {relSliceThickness}});
-    runInstance(program);
-    program.run({{relPixelData}});
-    if (program.failed()) return -1;
-    addNMVectors(app, obj, vectors);
-    return 0;
+    if (app == nullptr || obj == nullptr || hdr == nullptr || vectors == nullptr || context == nullptr) return -1;
+    try {
+        return runNM(app, obj, hdr, vectors, context);
+    } catch (...) {
+        return -1;
+    }
 }
 
 VELMAR_API int16_t IF2DCM_compileSC(AppData *app, DicomObject *obj, InterfileHeader *hdr,
                                     FrameVectors *vectors, ConversionContext *context) {
-    if (obj == nullptr || hdr == nullptr || vectors == nullptr || context == nullptr) return -1;
-    Program program(app, obj, hdr, context);
-    runPatientAndStudy(program);
-    runSeries(program);
-    program.run({{relManufacturer}, {relInstitutionName}, {relConversionType}});
-    runImage(program);
-    program.run({{splitImageTypeStep}, {relDateOfSecondaryCapture}, {relTimeOfSecondaryCapture}});
-    runInstance(program);
-    program.run({{relPixelData}});
-    if (program.failed()) return -1;
-    addNMVectors(app, obj, vectors);
-    return 0;
+    if (app == nullptr || obj == nullptr || hdr == nullptr || vectors == nullptr || context == nullptr) return -1;
+    try {
+        return runSC(app, obj, hdr, vectors, context);
+    } catch (...) {
+        return -1;
+    }
 }
 
 VELMAR_API int16_t IF2DCM_compile(AppData *app, DicomObject *obj, InterfileHeader *hdr) {
-    if (obj == nullptr || hdr == nullptr) return -1;
+    if (app == nullptr || obj == nullptr || hdr == nullptr) return -1;
     try {
         ConversionContext context{};
         FrameVectors vectors{};

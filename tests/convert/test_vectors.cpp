@@ -284,6 +284,21 @@ TEST_F(Vectors, VectorsHoldExactlyTheFrameCount) {
     EXPECT_EQ(vector(0x0080), (V{1, 2, 3}));
 }
 
+// Counts whose loops would run a billion steps without ever reaching a frame: the walk gives up
+// after a bounded number of steps, and the conversion finishes.
+TEST_F(Vectors, HostileCountsDoNotKeepTheWalkBusy) {
+    std::string text = generalImageData("GSPECT", 4, "!GATED SPECT STUDY (general) :=\n" + kMatrix +
+                                                         "!Gated SPECT nesting outer level := SPECT\n"
+                                                         "number of time windows := 32767\n"
+                                                         "!Gated Study (each time window) :=\n"
+                                                         "!number of images in time window := 0\n"
+                                                         "number of detector heads := 32767\n"
+                                                         "!process status := Acquired\n"
+                                                         "!number of projections := 32767\n");
+    ASSERT_EQ(convert(text + "!END OF INTERFILE :=\n"), 0);
+    EXPECT_EQ(vector(0x0070), V(4, 0));  // no frame was reached
+}
+
 TEST_F(Vectors, CountsAccumulatedSumsStaticCountsBeyond16Bits) {
     std::string text = generalImageData("Static", 2, "number of energy windows := 1\n!STATIC STUDY (General) :=\n"
                                                      "number of images/energy window := 2\n");

@@ -1,0 +1,9 @@
+# An external codec library for the plug-in tests: its own module exporting LibraryInit, found by
+# the tests through a codec map and loaded with init_DynamicCodecLibraries.
+add_library(velmar_testcodec MODULE ${CMAKE_CURRENT_SOURCE_DIR}/codecs/plugin/xorcodec.cpp)
+set_target_properties(velmar_testcodec PROPERTIES PREFIX "" CXX_VISIBILITY_PRESET hidden)
+target_link_libraries(velmar_testcodec PRIVATE velmar)
+add_dependencies(test_codecs velmar_testcodec)
+target_compile_definitions(test_codecs PRIVATE
+  VELMAR_TEST_CODEC_PATH="$<TARGET_FILE:velmar_testcodec>"
+  VELMAR_TEST_CODEC_DIR="$<TARGET_FILE_DIR:velmar_testcodec>")

@@ -1,0 +1,374 @@
+// The frame kernel: encapsulated output with its offset table and even fragments, streaming and
+// failure rules, the Interfile decoders, the coded-frame file helpers, and an external codec
+// library used end to end through a codec map.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "dicom/test_writer_helpers.h"
+#include "velmar/codecs.h"
+
+using namespace writer_test;
+
+namespace {
+
+constexpr const char *kTestUID = "1.2.826.0.1.3680043.9.9999.1";
+
+// How the test coder cuts each frame: fragment lengths per frame (the rest goes into the last),
+// in the order they are handed to the kernel with the fragment numbers given.
+struct Plan {
+    std::vector<std::vector<std::pair<uint16_t, uint32_t>>> frames;  // (fragment number, length)
+    std::vector<uint16_t> frameOrder;                                 // empty: 1..n
+    bool unlinkSourceAfterFirstFrame = false;
+    bool ignoreDecodeFailure = false;
+    std::vector<long> outputSizeAtFrame;  // output position when each frame starts coding
+    std::string sourceFile;
+};
+Plan *plan = nullptr;
+
+int16_t planCoder(KernelPrivate *kernel, FrameBuffer *) {
+    const PixelDataDescriptor *image = getKernelDescriptor(kernel);
+    std::vector<uint16_t> order = plan->frameOrder;
+    if (order.empty())
+        for (uint16_t n = 1; n <= image->numberOfFrames; ++n) order.push_back(n);
+    for (uint16_t n : order) {
+        plan->outputSizeAtFrame.push_back(std::ftell(getKernelIOObject(kernel)->stream));
+        FrameBuffer *frame = nullptr;
+        int16_t status = GetDecodedFrame(kernel, &frame, n);
+        if (status != 0) {
+            if (plan->ignoreDecodeFailure) continue;
+            return status;
+        }
+        if (plan->unlinkSourceAfterFirstFrame && n == 1) unlink(plan->sourceFile.c_str());
+        const auto &cuts = plan->frames[(n - 1) % plan->frames.size()];
+        // Fragments are cut in fragment-number order, then handed over in the plan's order.
+        std::vector<std::pair<uint16_t, uint32_t>> sorted = cuts;
+        std::sort(sorted.begin(), sorted.end());
+        std::vector<uint32_t> starts(sorted.size());
+        uint32_t at = 0;
+        for (size_t i = 0; i < sorted.size(); ++i) {
+            starts[i] = at;
+            at += i + 1 == sorted.size() ? frame->length - at : sorted[i].second;
+        }
+        for (const auto &[number, length] : cuts) {
+            size_t i = std::find(sorted.begin(), sorted.end(), std::make_pair(number, length)) - sorted.begin();
+            CodedFragment f{};
+            f.frame = n;
+            f.fragment = number;
+            f.data = frame->data + frame->offset;
+            f.offset = starts[i];
+            f.length = i + 1 == sorted.size() ? frame->length - starts[i] : length;
+            if (addCodedFragment(kernel, &f) != 0) return -1;
+        }
+    }
+    return 0;
+}
+
+// Decodes the test syntax: the frame's fragments concatenated are the frame.
+int16_t concatDecoder(KernelPrivate *kernel, FrameBuffer *request) {
+    FrameBuffer *raw = nullptr;
+    int16_t status = readSourceFrame(kernel, &raw, request->frameNumber);
+    if (status != 0) return status;
+    if (raw->length < request->length) return -1;
+    std::memcpy(request->data + request->offset, raw->data + raw->offset, request->length);
+    return 0;
+}
+
+int16_t failingCoder(KernelPrivate *, FrameBuffer *) { return -3; }
+int16_t nothing(KernelPrivate *) { return 0; }
+int16_t releaseNothing(void *) { return 0; }
+
+void registerTestCodecs(AppData *app, int16_t (*coder)(KernelPrivate *, FrameBuffer *)) {
+    Codec c{};
+    std::strcpy(c.libraryName, "kerneltest");
+    std::strcpy(c.kind, "coder");
+    std::strcpy(c.transferSyntaxUID, kTestUID);
+    c.isCoder = 1;
+    c.done = nothing;
+    c.process = coder;
+    ASSERT_EQ(registerCodec(app, &c), 0);
+    std::strcpy(c.kind, "decoder");
+    c.isCoder = 0;
+    c.process = concatDecoder;
+    ASSERT_EQ(registerCodec(app, &c), 0);
+    CodecLibrary lib{};
+    std::strcpy(lib.libraryName, "kerneltest");
+    lib.release = releaseNothing;
+    ASSERT_EQ(registerCodecLibrary(app, &lib), 0);
+}
+
+class KernelTest : public ::testing::Test {
+protected:
+    TempDir dir;
+    Context ctx{dir.file("kernel.log"), true};
+    IOObject io{};
+    Plan thePlan;
+    std::vector<uint8_t> pixels;
+
+    void SetUp() override {
+        ASSERT_TRUE(ctx.loaded);
+        native_LibraryInit(&ctx.app);
+        interfile_LibraryInit(&ctx.app);
+        plan = &thePlan;
+        init_IOObject(&io);
+        ASSERT_EQ(DO_openObject(&io.object), 0);
+    }
+    void TearDown() override {
+        DO_closeObject(&io.object);
+        plan = nullptr;
+    }
+
+    // A 3-frame image of `bits` bits over a raw file, under the given source syntax.
+    void image(uint16_t rows, uint16_t columns, uint16_t bits, uint16_t frames, int32_t syntax, const char *uid,
+               bool swappedFile = false) {
+        pixels = pixelBytes(static_cast<size_t>(rows) * columns * bits / 8, frames, bits);
+        std::vector<uint8_t> file = pixels;
+        if (swappedFile)
+            for (size_t i = 0; i + 1 < file.size(); i += 2) std::swap(file[i], file[i + 1]);
+        thePlan.sourceFile = dir.file("pixels.raw");
+        writeFile(thePlan.sourceFile, file);
+        Builder b{ctx, io.object};
+        b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.7");
+        b.uid(0x00080018u, "1.2.3.4");
+        addImage(b, makeDescriptor(thePlan.sourceFile, rows, columns, bits, frames, syntax, uid));
+    }
+
+    int16_t write(int syntax, const std::string &name, const char *uid = nullptr) {
+        io.dataSyntax = syntax;
+        if (uid != nullptr) std::strcpy(io.transferSyntaxUID, uid);
+        return DO_copyObjectToFile(&ctx.app, &io, dir.file(name).c_str());
+    }
+};
+
+TEST_F(KernelTest, EncapsulatedOutputHasAnOffsetTableAndEvenFragments) {
+    registerTestCodecs(&ctx.app, planCoder);
+    image(4, 4, 8, 3, 1, "1.2.840.10008.1.2.1");  // 16 bytes a frame
+    // Frame 1: 3 + 13, the odd first borrows the first byte of the second: 4 + 12. Frame 2: an
+    // empty fragment (dropped), 5 and 11 handed over last-first: 6 + 10. Frame 3: one of 16.
+    thePlan.frames = {{{0, 3}, {1, 13}}, {{2, 11}, {0, 0}, {1, 5}}, {{0, 16}}};
+    ASSERT_EQ(write(3, "encaps.dcm", kTestUID), 0) << ctx.log();
+
+    std::vector<uint8_t> bytes = readFile(dir.file("encaps.dcm"));
+    ParsedFile f = parse(bytes, 1, true);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(textOf(f.find(0x00020010u, true)), std::string(kTestUID));
+    const Parsed *pixel = f.find(0x7FE00010u);
+    ASSERT_NE(pixel, nullptr);
+    EXPECT_EQ(pixel->vr, "OB");
+    EXPECT_EQ(pixel->length, VELMAR_UNDEFINED_LENGTH);
+    std::vector<const Parsed *> items;
+    bool after = false;
+    for (const Parsed &p : f.data) {
+        if (&p == pixel) after = true;
+        else if (after) items.push_back(&p);
+    }
+    ASSERT_EQ(items.size(), 7u);  // table, five fragments, delimiter
+    EXPECT_EQ(items.back()->tag, 0xFFFEE0DDu);
+    std::vector<uint32_t> lengths;
+    for (size_t i = 1; i + 1 < items.size(); ++i) lengths.push_back(items[i]->length);
+    EXPECT_EQ(lengths, (std::vector<uint32_t>{4, 12, 6, 10, 16}));
+    // Offsets from the first fragment item to each frame's first one (each item: 8 + length).
+    const Parsed *table = items[0];
+    ASSERT_EQ(table->length, 12u);
+    EXPECT_EQ(get32(table->value, 0, false), 0u);
+    EXPECT_EQ(get32(table->value, 4, false), 32u);
+    EXPECT_EQ(get32(table->value, 8, false), 64u);
+    // Borrowing moves bytes between items but keeps the stream of each frame.
+    std::vector<uint8_t> joined;
+    for (size_t i = 1; i + 1 < items.size(); ++i) joined.insert(joined.end(), items[i]->value.begin(), items[i]->value.end());
+    EXPECT_EQ(joined, pixels);
+    EXPECT_EQ(getDCMFileImageDataLength(&ctx.app, dir.file("encaps.dcm").c_str()), 48 + 4 * 8 + 4 * 3 + 24);
+
+    // Read back: the reader indexes the fragments by the table; the decoder joins them.
+    IOObject back{};
+    init_IOObject(&back);
+    back.metaSyntax = back.dataSyntax = -1;
+    ASSERT_EQ(DO_importObjectFromFile(&ctx.app, dir.file("encaps.dcm").c_str(), &back), 0);
+    back.dataSyntax = 1;
+    ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &back, dir.file("native.dcm").c_str()), 0) << ctx.log();
+    EXPECT_EQ(parse(readFile(dir.file("native.dcm")), 1, true).find(0x7FE00010u)->value, pixels);
+    DO_closeObject(&back.object);
+}
+
+TEST_F(KernelTest, OddLastFragmentOfAFrameGainsAZeroByte) {
+    registerTestCodecs(&ctx.app, planCoder);
+    image(3, 3, 8, 2, 1, "1.2.840.10008.1.2.1");  // 9 bytes a frame
+    thePlan.frames = {{{0, 9}}};
+    ASSERT_EQ(write(3, "odd.dcm", kTestUID), 0) << ctx.log();
+    ParsedFile f = parse(readFile(dir.file("odd.dcm")), 1, true);
+    std::vector<std::vector<uint8_t>> fragments;
+    bool after = false;
+    for (const Parsed &p : f.data) {
+        if (p.tag == 0x7FE00010u) after = true;
+        else if (after && p.tag == 0xFFFEE000u) fragments.push_back(p.value);
+    }
+    ASSERT_EQ(fragments.size(), 3u);
+    EXPECT_EQ(get32(fragments[0], 4, false), 18u);  // the second frame starts after 8 + 10 bytes
+    std::vector<uint8_t> first(pixels.begin(), pixels.begin() + 9);
+    first.push_back(0);
+    EXPECT_EQ(fragments[1], first);
+}
+
+TEST_F(KernelTest, FramesAreWrittenWhileTheCoderRunsAndTheSourceStaysOpen) {
+    registerTestCodecs(&ctx.app, planCoder);
+    image(64, 64, 16, 4, 1, "1.2.840.10008.1.2.1");  // 8 KiB a frame
+    thePlan.frames = {{{0, 8192}}};
+    thePlan.unlinkSourceAfterFirstFrame = true;  // later frames come from the open file
+    ASSERT_EQ(write(3, "stream.dcm", kTestUID), 0) << ctx.log();
+    ASSERT_EQ(thePlan.outputSizeAtFrame.size(), 4u);
+    // Frame n - 1 is in the file when frame n + 1 starts: no more than one frame is held.
+    for (size_t i = 2; i < 4; ++i)
+        EXPECT_GE(thePlan.outputSizeAtFrame[i] - thePlan.outputSizeAtFrame[1], static_cast<long>((i - 1) * 8192)) << i;
+}
+
+TEST_F(KernelTest, FramesComeOutInOrderAndAFrameAlreadyWrittenCannotGrow) {
+    registerTestCodecs(&ctx.app, planCoder);
+    image(2, 2, 8, 3, 1, "1.2.840.10008.1.2.1");
+    thePlan.frames = {{{0, 4}}};
+    // Frames not yet written are still sorted.
+    thePlan.frameOrder = {1, 3, 2};
+    ASSERT_EQ(write(3, "order_encaps.dcm", kTestUID), 0);
+    // Frame 1 is written once frame 2 starts; more of it can no longer be placed.
+    thePlan.frameOrder = {1, 2, 1};
+    EXPECT_EQ(write(3, "late.dcm", kTestUID), -1);
+    EXPECT_NE(ctx.log().find("DICOM object " + dir.file("late.dcm") + " not fully saved"), std::string::npos);
+    EXPECT_TRUE(dir.leftovers().empty());
+    EXPECT_FALSE(fs::exists(dir.file("late.dcm")));
+
+    IOObject back{};
+    init_IOObject(&back);
+    back.metaSyntax = back.dataSyntax = -1;
+    ASSERT_EQ(DO_importObjectFromFile(&ctx.app, dir.file("order_encaps.dcm").c_str(), &back), 0);
+    back.dataSyntax = 1;
+    ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &back, dir.file("order_native.dcm").c_str()), 0);
+    EXPECT_EQ(parse(readFile(dir.file("order_native.dcm")), 1, true).find(0x7FE00010u)->value, pixels);
+    DO_closeObject(&back.object);
+}
+
+TEST_F(KernelTest, DecoderFailureFailsTheWriteEvenWhenTheCoderIgnoresIt) {
+    registerTestCodecs(&ctx.app, planCoder);
+    image(4, 4, 16, 3, 1, "1.2.840.10008.1.2.1");
+    thePlan.frames = {{{0, 32}}};
+    thePlan.ignoreDecodeFailure = true;
+    std::vector<uint8_t> cut(pixels.begin(), pixels.begin() + 70);  // frame 3 is short
+    writeFile(thePlan.sourceFile, cut);
+    EXPECT_EQ(write(3, "short.dcm", kTestUID), -1);
+    EXPECT_FALSE(fs::exists(dir.file("short.dcm")));
+}
+
+TEST_F(KernelTest, CoderFailureAndMissingCodecsFailTheWrite) {
+    registerTestCodecs(&ctx.app, failingCoder);
+    image(2, 2, 8, 1, 1, "1.2.840.10008.1.2.1");
+    EXPECT_EQ(write(3, "fail.dcm", kTestUID), -1);
+    EXPECT_EQ(write(3, "nocoder.dcm", "1.2.3.4.5.6.7"), -1);
+    // Codec lookups for a conversion compare UIDs exactly.
+    EXPECT_EQ(write(3, "case.dcm", "1.2.826.0.1.3680043.9.9999.1 "), -1);
+    EXPECT_EQ(write(1, "ok.dcm"), 0);
+}
+
+TEST_F(KernelTest, InterfileDataIsDecodedInEitherByteOrder) {
+    image(4, 5, 16, 2, 2, "Interfile.Big.Endian", true);
+    ASSERT_EQ(write(1, "from_big.dcm"), 0) << ctx.log();
+    EXPECT_EQ(parse(readFile(dir.file("from_big.dcm")), 1, true).find(0x7FE00010u)->value, pixels);
+
+    DO_closeObject(&io.object);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    image(4, 5, 16, 2, 1, "Interfile.Little.Endian");
+    ASSERT_EQ(write(2, "to_big.dcm"), 0) << ctx.log();
+    std::vector<uint8_t> swapped = pixels;
+    for (size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
+    EXPECT_EQ(parse(readFile(dir.file("to_big.dcm")), 2, true).find(0x7FE00010u)->value, swapped);
+
+    // An Interfile data file shorter than its header says is refused, not padded.
+    std::vector<uint8_t> shortFile(pixels.begin(), pixels.end() - 2);
+    writeFile(thePlan.sourceFile, shortFile);
+    EXPECT_EQ(write(1, "short.dcm"), -1);
+}
+
+TEST(CodedFrameFiles, SaveAndLoad) {
+    TempDir dir;
+    std::vector<uint8_t> bytes = {9, 8, 7, 6, 5};
+    FrameBuffer frame{};
+    frame.data = bytes.data();
+    frame.offset = 1;
+    frame.length = 3;
+    frame.capacity = 5;
+    EXPECT_EQ(saveCodedFrameInFile(&frame, dir.file("frame.bin").c_str()), 0);
+    EXPECT_EQ(readFile(dir.file("frame.bin")), (std::vector<uint8_t>{8, 7, 6}));
+    EXPECT_EQ(saveCodedFrameInFile(&frame, dir.file("no/dir/frame.bin").c_str()), -2);
+
+    CodedFragment fragment{};
+    ASSERT_EQ(loadCodedFragmentFromFile(nullptr, dir.file("frame.bin").c_str(), &fragment), 0);
+    EXPECT_EQ(fragment.length, 3u);
+    EXPECT_EQ(fragment.capacity, 3u);
+    EXPECT_EQ(fragment.offset, 0u);
+    EXPECT_EQ(std::vector<uint8_t>(fragment.data, fragment.data + 3), (std::vector<uint8_t>{8, 7, 6}));
+    std::free(fragment.data);
+    EXPECT_EQ(loadCodedFragmentFromFile(nullptr, dir.file("absent.bin").c_str(), &fragment), -1);
+}
+
+// The external library of tests/codecs/plugin, found through a codec map and loaded with
+// init_DynamicCodecLibraries, writes an image that reads back to the same pixels.
+TEST(ExternalCodec, WritesAndReadsBackThroughTheCodecMap) {
+    TempDir dir;
+    Context ctx{dir.file("plugin.log"), true};
+    ASSERT_TRUE(ctx.loaded);
+    native_LibraryInit(&ctx.app);
+    std::string mapText = "# test map\n9.9.9.9.9.9.9.9.9.1 xor velmar_testcodec test\n";
+    writeFile(dir.file("usrcodec.map"), std::vector<uint8_t>(mapText.begin(), mapText.end()));
+    CodecMap map;
+    initCodecMap(&map);
+    ASSERT_EQ(loadCodecMapFile(&map, dir.file("usrcodec.map").c_str()), 0);
+    const char *names[] = {"xor"};
+    const char *options[] = {"key=165"};
+    ASSERT_EQ(init_DynamicCodecLibraries(&ctx.app, &map, names, options, 1, VELMAR_TEST_CODEC_DIR), 0);
+    const char *uid = getUIDForName(&map, "XOR");
+    ASSERT_NE(uid, nullptr);
+
+    const uint16_t rows = 6, columns = 7, frames = 3;
+    std::vector<uint8_t> pixels = pixelBytes(rows * columns * 2, frames, 16);
+    writeFile(dir.file("raw.bin"), pixels);
+    IOObject io{};
+    init_IOObject(&io);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    Builder b{ctx, io.object};
+    b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.20");
+    b.uid(0x00080018u, "1.2.3.4.5");
+    addImage(b, makeDescriptor(dir.file("raw.bin"), rows, columns, 16, frames, 1, "1.2.840.10008.1.2.1"));
+    io.dataSyntax = 3;
+    std::strcpy(io.transferSyntaxUID, uid);
+    ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &io, dir.file("xor.dcm").c_str()), 0) << ctx.log();
+    DO_closeObject(&io.object);
+
+    // The stored fragments are the coded bytes, not the pixels.
+    ParsedFile f = parse(readFile(dir.file("xor.dcm")), 1, true);
+    EXPECT_EQ(textOf(f.find(0x00020010u, true)), std::string("9.9.9.9.9.9.9.9.9.1") + '\0');
+    std::vector<uint8_t> stored;
+    int fragments = 0;
+    bool after = false;
+    for (const Parsed &p : f.data) {
+        if (p.tag == 0x7FE00010u) after = true;
+        else if (after && p.tag == 0xFFFEE000u && ++fragments > 1) stored.insert(stored.end(), p.value.begin(), p.value.end());
+    }
+    EXPECT_EQ(fragments, 1 + 2 * frames);
+    ASSERT_EQ(stored.size(), pixels.size());
+    for (size_t i = 0; i < pixels.size(); ++i) ASSERT_EQ(stored[i], pixels[i] ^ 165) << i;
+
+    IOObject back{};
+    init_IOObject(&back);
+    back.metaSyntax = back.dataSyntax = -1;
+    ASSERT_EQ(DO_importObjectFromFile(&ctx.app, dir.file("xor.dcm").c_str(), &back), 0);
+    EXPECT_EQ(back.dataSyntax, 3);
+    back.dataSyntax = 2;
+    ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &back, dir.file("plain.dcm").c_str()), 0) << ctx.log();
+    std::vector<uint8_t> swapped = pixels;
+    for (size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
+    EXPECT_EQ(parse(readFile(dir.file("plain.dcm")), 2, true).find(0x7FE00010u)->value, swapped);
+    DO_closeObject(&back.object);
+    freeCodecMap(&map);
+}
+
+}  // namespace

@@ -95,8 +95,10 @@ int main() {
         if (linearVR(app, tag) != indexedVR(app, tag)) ++differences;
 
     long long checksum = 0;
-    double linear = measure(tags, 1.0, [&](uint32_t tag) { return linearVR(app, tag); }, checksum);
-    double indexed = measure(tags, 1.0, [&](uint32_t tag) { return indexedVR(app, tag); }, checksum);
+    double linear = measure(
+        tags, 1.0, [&](uint32_t tag) { return linearVR(app, tag); }, checksum);
+    double indexed = measure(
+        tags, 1.0, [&](uint32_t tag) { return indexedVR(app, tag); }, checksum);
 
     std::printf("dictionary entries: %d primary, %d secondary\n", app.primaryTagCount, app.secondaryTagCount);
     std::printf("tags looked up: %zu known, %zu unknown; results that differ: %zu (checksum %lld)\n", known,

@@ -64,7 +64,7 @@ bool readBaseUID(AppData *app, std::string &root) {
 // A UID under construction: components are joined by "." and the text never passes limit
 // characters (64, or unbounded when only measuring).
 class UidBuilder {
-public:
+   public:
     explicit UidBuilder(size_t limit) : limit_(limit) {}
 
     const std::string &text() const { return text_; }
@@ -84,7 +84,7 @@ public:
     }
     bool full() const { return text_.size() >= limit_; }
 
-private:
+   private:
     size_t limit_;
     std::string text_;
 };
@@ -233,7 +233,8 @@ VELMAR_API int16_t genUID(AppData *app, DicomObject *obj, uint8_t uidFlags, char
         std::string base;
         if (!readBaseUID(app, base)) return -1;
         // Bit 1 selects the extra component, which genUID does not have.
-        UidParts parts{app, obj, static_cast<uint8_t>(uidFlags & ~1u), suffix, nullptr, nullptr, nullptr, nullptr};
+        UidParts parts{app,     obj,    static_cast<uint8_t>(uidFlags & ~1u), suffix, nullptr, nullptr,
+                       nullptr, nullptr};
         composeUID(parts, base, uid);
         return 0;
     } catch (...) {

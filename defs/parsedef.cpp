@@ -24,7 +24,9 @@ bool refill(DefScanner *s) {
     return true;
 }
 
-unsigned char current(const DefScanner *s) { return static_cast<unsigned char>(s->chunk[s->pos]); }
+unsigned char current(const DefScanner *s) {
+    return static_cast<unsigned char>(s->chunk[s->pos]);
+}
 
 // Drops the rest of the current piece; the next primitive reads the following one.
 void discardChunk(DefScanner *s) {
@@ -244,7 +246,9 @@ void FileCloser::operator()(FILE *file) const {
     if (file != nullptr) std::fclose(file);
 }
 
-void ScannerFree::operator()(DefScanner *scanner) const { D_Free(&scanner); }
+void ScannerFree::operator()(DefScanner *scanner) const {
+    D_Free(&scanner);
+}
 
 DefFilePtr openDefFile(const char *path) {
     if (path == nullptr || path[0] == '\0') return DefFilePtr();
@@ -262,8 +266,8 @@ bool resolveDefFile(AppData *app, const char *name, char *path) {
 void logLoading(AppData *app, const char *what, bool primary, const char *path) {
     if (app == nullptr) return;
     char line[kDefMessageSize];
-    std::snprintf(line, sizeof line, "Loading %s DICOM %s definition file %s", primary ? "primary" : "secondary",
-                  what, path);
+    std::snprintf(line, sizeof line, "Loading %s DICOM %s definition file %s",
+                  primary ? "primary" : "secondary", what, path);
     log_message(app->log, line, 3);
 }
 

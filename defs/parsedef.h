@@ -97,7 +97,7 @@ void logLoading(AppData *app, const char *what, bool primary, const char *path);
 
 // The message buffer of one load: only the first error is kept; texts are cut to the buffer.
 class DefMessage {
-public:
+   public:
     bool empty() const { return text_[0] == '\0'; }
     const char *text() const { return text_; }
     // Keeps text unless a message is already held.
@@ -105,7 +105,7 @@ public:
     // Keeps a formatted message unless one is already held.
     void format(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
-private:
+   private:
     char text_[kDefMessageSize] = "";
 };
 

@@ -59,7 +59,8 @@ Step readRecordBody(DefScanner *s, TagRecord &r, DefMessage &msg) {
     if (need(scanBlankExpect(s, ','), kMsgComma, msg) != Step::Ok) return Step::Failed;
     if (need(scanBlankShort(s, &r.vm), kMsgShort, msg) != Step::Ok) return Step::Failed;
     if (need(scanBlankExpect(s, ','), kMsgComma, msg) != Step::Ok) return Step::Failed;
-    if (need(scanBlankString(s, r.permitted, kDefStringMax), kMsgString, msg) != Step::Ok) return Step::Failed;
+    if (need(scanBlankString(s, r.permitted, kDefStringMax), kMsgString, msg) != Step::Ok)
+        return Step::Failed;
     if (need(scanBlankExpect(s, ','), kMsgComma, msg) != Step::Ok) return Step::Failed;
     if (need(scanBlankString(s, r.csType, kDefStringMax), kMsgString, msg) != Step::Ok) return Step::Failed;
     if (need(scanBlankExpect(s, '}'), kMsgRightBrace, msg) != Step::Ok) return Step::Failed;

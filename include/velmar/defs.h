@@ -32,9 +32,11 @@ VELMAR_API int16_t InitUIDDef(AppData *app, const char *uid, int16_t primaryOnly
  * app and obj are not used. Returns 0. */
 VELMAR_API int16_t gen_stamp(AppData *app, DicomObject *obj, char *stamp);
 /* Like gen_stamp, and from the same clock reading writes into unique (VELMAR_UNIQUE_SIZE) a UID
- * component that no other call in any process of this host yields for the same stamp: "1", the
- * six digits of the microsecond, then the process id. Pass it as the extra component of genUID2
- * (uidFlags bit 1), which shortens it first when the UID would pass 64 characters. Returns 0. */
+ * component: "1", the six digits of the microsecond, then the process id. Within one process the
+ * microseconds of successive calls strictly increase, so stamp and component together differ
+ * between any two calls on one host (unless a process id is reused within the same second).
+ * Pass it as the extra component of genUID2 (uidFlags bit 1), which shortens it first when the
+ * UID would pass 64 characters. Returns 0. */
 VELMAR_API int16_t gen_stamp_unique(AppData *app, DicomObject *obj, char *stamp, char *unique);
 /* Composes a UID into uid (VELMAR_UID_SIZE): the root from base.uid, then the suffix, then with
  * uidFlags bit 2 the object's Series and Acquisition Numbers, with bit 4 its Instance Number; each

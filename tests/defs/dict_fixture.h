@@ -46,7 +46,7 @@ inline std::string readText(const fs::path &path) {
 // A temporary directory of definition files and a library context that finds its files there
 // and logs (levels up to 3) to a file inside it.
 class DefContext : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         const ::testing::TestInfo *info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "_" + info->name();
@@ -86,7 +86,8 @@ protected:
         while ((at = text.find(prefix, at)) != std::string::npos) {
             if (at == 0 || text[at - 1] == '\n') {
                 size_t end = text.find('\n', at);
-                found.push_back(text.substr(at + prefix.size(), end == std::string::npos ? end : end - at - prefix.size()));
+                found.push_back(text.substr(at + prefix.size(),
+                                            end == std::string::npos ? end : end - at - prefix.size()));
             }
             at += prefix.size();
         }

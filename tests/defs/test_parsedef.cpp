@@ -6,7 +6,9 @@
 #include <string>
 
 #include "defs/dict_fixture.h"
-#include "defs/parsedef.h"
+// The scanner is internal to the library (hidden visibility): its source is compiled into this
+// test once, here, so that no other test file may include it as well.
+#include "defs/parsedef.cpp"
 
 namespace {
 
@@ -14,7 +16,7 @@ using namespace velmar::defs;
 
 // A scanner over an in-memory text.
 class Input {
-public:
+   public:
     explicit Input(std::string text) : text_(std::move(text)) {
         file_ = fmemopen(text_.data(), text_.size(), "r");
         scanner_ = scanOpen(file_);
@@ -28,7 +30,7 @@ public:
     DefScanner *operator->() { return scanner_; }
     DefScanner *get() { return scanner_; }
 
-private:
+   private:
     std::string text_;
     FILE *file_ = nullptr;
     DefScanner *scanner_ = nullptr;

@@ -14,8 +14,10 @@ namespace {
 using dict_test::DefContext;
 
 std::string record(const std::string &tag, const std::string &name, const std::string &vr = "CS",
-                   const std::string &vm = "1", const std::string &permitted = "", const std::string &type = "") {
-    return "{" + tag + ", \"" + name + "\", \"" + vr + "\", " + vm + ", \"" + permitted + "\", \"" + type + "\"},\n";
+                   const std::string &vm = "1", const std::string &permitted = "",
+                   const std::string &type = "") {
+    return "{" + tag + ", \"" + name + "\", \"" + vr + "\", " + vm + ", \"" + permitted + "\", \"" + type +
+           "\"},\n";
 }
 
 std::string nameOf(AppData *app, uint32_t tag) {
@@ -55,16 +57,20 @@ const std::string kLong2006(2006, 'n');
 INSTANTIATE_TEST_SUITE_P(
     Messages, TagDefMalformed,
     ::testing::Values(
-        Malformed{"NoLeftBrace", "0x00100020, \"x\", \"LO\", 1, \"\", \"\"},\n", "'{' (left brace) expected", 1},
-        Malformed{"NoHex", "{00100020, \"x\", \"LO\", 1, \"\", \"\"},\n", "hexadecimal value with 0x prefix expected", 1},
+        Malformed{"NoLeftBrace", "0x00100020, \"x\", \"LO\", 1, \"\", \"\"},\n", "'{' (left brace) expected",
+                  1},
+        Malformed{"NoHex", "{00100020, \"x\", \"LO\", 1, \"\", \"\"},\n",
+                  "hexadecimal value with 0x prefix expected", 1},
         Malformed{"UpperCaseX", "{0X00100020, \"x\", \"LO\", 1, \"\", \"\"},\n",
                   "hexadecimal value with 0x prefix expected", 1},
-        Malformed{"NoCommaAfterTag", "{0x00100020 \"x\", \"LO\", 1, \"\", \"\"},\n", "',' (comma) expected", 1},
+        Malformed{"NoCommaAfterTag", "{0x00100020 \"x\", \"LO\", 1, \"\", \"\"},\n", "',' (comma) expected",
+                  1},
         Malformed{"NameUnquoted", "{0x00100020, x, \"LO\", 1, \"\", \"\"},\n",
                   "character string between \"s (double quote) expected", 1},
         Malformed{"NameTooLong", "{0x00100020, \"" + kLong2006 + "\", \"LO\", 1, \"\", \"\"},\n",
                   "character string between \"s (double quote) expected", 1},
-        Malformed{"VmLetter", "{0x00100020, \"x\", \"LO\", n, \"\", \"\"},\n", "short integer value expected", 1},
+        Malformed{"VmLetter", "{0x00100020, \"x\", \"LO\", n, \"\", \"\"},\n", "short integer value expected",
+                  1},
         Malformed{"VmRange", "{0x00100020, \"x\", \"LO\", 1-n, \"\", \"\"},\n", "',' (comma) expected", 1},
         Malformed{"NoRightBrace", "{0x00100020, \"x\", \"LO\", 1, \"\", \"\", \"extra\"},\n",
                   "'}' (right brace) expected", 1},
@@ -84,10 +90,10 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(TagDef, LoadsFieldsAndLogsTheLoadingLine) {
     std::string path =
-        write("tag_tab.def", "# comment\n" + record("0x00100040", "Patient's Sex", "CS", "1", "M, F, O", "E") +
-                                 record("0x00280010", "Rows", "US") + record("0x00080008", "Image Type", "CS", "0") +
-                                 record("0x00281100", "Descriptor", "XU", "3") +
-                                 record("0x00091001", "Odd VR", "UN", "-2"));
+        write("tag_tab.def",
+              "# comment\n" + record("0x00100040", "Patient's Sex", "CS", "1", "M, F, O", "E") +
+                  record("0x00280010", "Rows", "US") + record("0x00080008", "Image Type", "CS", "0") +
+                  record("0x00281100", "Descriptor", "XU", "3") + record("0x00091001", "Odd VR", "UN", "-2"));
     EXPECT_EQ(InitTagDef(&app_, 1), 0);
     EXPECT_TRUE(errors().empty());
     std::vector<std::string> info = logged("Info: ");
@@ -145,7 +151,8 @@ TEST_F(TagDef, StringsUpToTheLimitAreKept) {
 }
 
 TEST_F(TagDef, PrimaryWinsOverSecondaryAndFirstRecordWins) {
-    write("tag_tab.def", record("0x00100010", "Primary Name", "PN") + record("0x00100010", "Second Record", "LO"));
+    write("tag_tab.def",
+          record("0x00100010", "Primary Name", "PN") + record("0x00100010", "Second Record", "LO"));
     std::string secondary = write("tag2_tab.def", record("0x00100010", "Secondary Name", "SH") +
                                                       record("0x00110010", "Site Private", "LO"));
     EXPECT_EQ(InitTagDef(&app_, 0), 0);
@@ -230,7 +237,8 @@ TEST_F(TagDef, SecondLoadAppendsBehindTheFirst) {
 }
 
 TEST_F(TagDef, RepeatingGroupsAreFoldedOntoTheirBaseEntry) {
-    write("tag_tab.def", record("0x60003000", "Overlay Data", "OW") + record("0x50000005", "Curve Dimensions", "US") +
+    write("tag_tab.def", record("0x60003000", "Overlay Data", "OW") +
+                             record("0x50000005", "Curve Dimensions", "US") +
                              record("0x00203100", "Source Image IDs", "CS", "0"));
     ASSERT_EQ(InitTagDef(&app_, 1), 0);
     EXPECT_EQ(nameOf(&app_, 0x60023000), "Overlay Data");
@@ -243,7 +251,7 @@ TEST_F(TagDef, RepeatingGroupsAreFoldedOntoTheirBaseEntry) {
 // ---- The shipped dictionary ---------------------------------------------------------------------
 
 class ShippedTagDef : public DefContext {
-protected:
+   protected:
     void SetUp() override {
         DefContext::SetUp();
         dict_test::finderDir() = VELMAR_SHARE_DIR;
@@ -267,7 +275,7 @@ TEST_F(ShippedTagDef, SampleTagsHaveTheStandardsVRVMAndName) {
     };
     const Sample samples[] = {
         {0x00100010, VR_PN, 1, "Patient's Name"},
-        {0x00080008, VR_CS, 0, "Image Type"},                 // 2-n
+        {0x00080008, VR_CS, 0, "Image Type"},  // 2-n
         {0x00280030, VR_DS, 2, "Pixel Spacing"},
         {0x00181310, VR_US, 4, "Acquisition Matrix"},
         {0x7FE00010, VR_OX, 1, "Pixel Data"},
@@ -276,7 +284,7 @@ TEST_F(ShippedTagDef, SampleTagsHaveTheStandardsVRVMAndName) {
         {0xFFFEE000, VR_XX, 1, "Item"},
         {0x00540011, VR_US, 1, "Number of Energy Windows"},
         {0x00540012, VR_SQ, 1, "Energy Window Information Sequence"},
-        {0x60023000, VR_OX, 1, "Overlay Data"},              // folded onto 6000
+        {0x60023000, VR_OX, 1, "Overlay Data"},  // folded onto 6000
         {0x00020010, VR_UI, 1, "Transfer Syntax UID"},
         {0x00180088, VR_DS, 1, "Spacing Between Slices"},
         {0x00200037, VR_DS, 6, "Image Orientation (Patient)"},
@@ -316,7 +324,8 @@ TEST_F(ShippedTagDef, AgreesWithTheStandardsDictionary) {
         // base entry; the generator places the retired others as it chooses.
         std::string tagText = cells[0];
         if (tagText.find('x') != std::string::npos) {
-            if (tagText.rfind("50xx", 0) != 0 && tagText.rfind("60xx", 0) != 0 && tagText != "002031xx") continue;
+            if (tagText.rfind("50xx", 0) != 0 && tagText.rfind("60xx", 0) != 0 && tagText != "002031xx")
+                continue;
             for (char &c : tagText)
                 if (c == 'x') c = '0';
         }

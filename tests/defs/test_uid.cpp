@@ -14,7 +14,7 @@ namespace {
 using dict_test::DefContext;
 
 class UidTable : public DefContext {
-protected:
+   protected:
     std::string lookup(const char *uid, int16_t primaryOnly, int16_t *result) {
         char key[VELMAR_IOD_KEY_SIZE + 1];
         std::memset(key, 'G', sizeof key);
@@ -33,10 +33,12 @@ protected:
 const char *const kNotFound = "<-1:>";
 
 TEST_F(UidTable, PrimaryBeforeSecondary) {
-    write("uid_tab.def", "# header\n{\"A.5\", \"1.2.840.10008.5.1.4.1.1.20\", \"Nuclear Medicine Image Storage\"},\n"
-                         "{\"A.8.1\", \"1.2.840.10008.5.1.4.1.1.7\", \"Secondary Capture Image Storage\"},\n");
-    write("uid2_tab.def", "{\"SITE\", \"1.2.840.10008.5.1.4.1.1.20\", \"override attempt\"},\n"
-                          "{\"SITE.2\", \"1.2.3.4\", \"site class\"},\n");
+    write("uid_tab.def",
+          "# header\n{\"A.5\", \"1.2.840.10008.5.1.4.1.1.20\", \"Nuclear Medicine Image Storage\"},\n"
+          "{\"A.8.1\", \"1.2.840.10008.5.1.4.1.1.7\", \"Secondary Capture Image Storage\"},\n");
+    write("uid2_tab.def",
+          "{\"SITE\", \"1.2.840.10008.5.1.4.1.1.20\", \"override attempt\"},\n"
+          "{\"SITE.2\", \"1.2.3.4\", \"site class\"},\n");
     EXPECT_EQ(found("1.2.840.10008.5.1.4.1.1.20"), "A.5");
     EXPECT_EQ(found("1.2.840.10008.5.1.4.1.1.7"), "A.8.1");
     EXPECT_EQ(found("1.2.3.4"), "SITE.2");
@@ -65,8 +67,10 @@ TEST_F(UidTable, LastRecordWithoutCommaNeverMatches) {
 
 TEST_F(UidTable, KeysAreCutToTheBufferAndUidsToSixtyFourCharacters) {
     std::string uid64(64, '7');
-    write("uid_tab.def", "{\"" + std::string(40, 'K') + "\", \"1.2\", \"long key\"},\n"
-                         "{\"A.64\", \"" + uid64 + "999\", \"long UID\"},\n");
+    write("uid_tab.def", "{\"" + std::string(40, 'K') +
+                             "\", \"1.2\", \"long key\"},\n"
+                             "{\"A.64\", \"" +
+                             uid64 + "999\", \"long UID\"},\n");
     EXPECT_EQ(found("1.2"), std::string(VELMAR_IOD_KEY_SIZE - 1, 'K'));
     EXPECT_EQ(found(uid64.c_str()), "A.64");
     EXPECT_EQ(found((uid64 + "999").c_str()), kNotFound);
@@ -108,7 +112,7 @@ TEST_F(UidTable, AVeryLongOffendingLineIsCutInTheMessage) {
 }
 
 class ShippedUidTable : public UidTable {
-protected:
+   protected:
     void SetUp() override {
         UidTable::SetUp();
         dict_test::finderDir() = VELMAR_SHARE_DIR;
@@ -144,7 +148,7 @@ TEST_F(ShippedUidTable, EveryStorageClassOfTheStandard) {
 // ---- UID generation ------------------------------------------------------------------------------
 
 class UidGen : public DefContext {
-protected:
+   protected:
     void SetUp() override {
         DefContext::SetUp();
         ASSERT_EQ(DO_openObject(&obj_), 0);
@@ -207,10 +211,11 @@ TEST_F(UidGen, ObjectNumbers) {
 }
 
 TEST_F(UidGen, BaseUidReading) {
-    write("base.uid", "# site root follows; this comment is longer than sixty-four characters on purpose\n"
-                      "#\n"
-                      "9.8.7\r\n"
-                      "6.6.6\n");
+    write("base.uid",
+          "# site root follows; this comment is longer than sixty-four characters on purpose\n"
+          "#\n"
+          "9.8.7\r\n"
+          "6.6.6\n");
     EXPECT_EQ(gen(0, kStamp), "9.8.7.20240131235959");
 
     write("base.uid", "\n1.2.3\n");
@@ -272,7 +277,8 @@ TEST_F(UidGen, ExtraComponentIsCutFirst) {
     std::string root35 = root + ".444444";
     EXPECT_EQ(gen2(7, kStamp, root35.c_str(), "19876543210"), root35 + "." + kStamp + ".1234.56.7890");
     // Room to spare: nothing is cut.
-    EXPECT_EQ(gen2(7, kStamp, "1.2", "19876543210"), std::string("1.2.") + kStamp + ".19876543210.1234.56.7890");
+    EXPECT_EQ(gen2(7, kStamp, "1.2", "19876543210"),
+              std::string("1.2.") + kStamp + ".19876543210.1234.56.7890");
 }
 
 TEST_F(UidGen, StampIsTheLocalTimeInFourteenDigits) {
@@ -331,7 +337,8 @@ TEST_F(UidGen, ConversionUidsWithTheShippedRoot) {
                 EXPECT_EQ(part.find_first_not_of("0123456789"), std::string::npos) << uid;
                 EXPECT_TRUE(part.size() == 1 || part[0] != '0') << uid;
             }
-            EXPECT_NE(uid.find(std::string(".") + stamp + "." + std::string(unique).substr(0, 7)), std::string::npos)
+            EXPECT_NE(uid.find(std::string(".") + stamp + "." + std::string(unique).substr(0, 7)),
+                      std::string::npos)
                 << "root, stamp, then the unique component: " << uid;
             EXPECT_TRUE(uids.insert(uid).second) << uid;
         }

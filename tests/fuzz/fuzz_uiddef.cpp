@@ -77,7 +77,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         std::memset(uid, 'G', sizeof uid);
         checkUID(genUID(&app, obj, flags, uid, "20240101120000"), uid);
         std::memset(uid, 'G', sizeof uid);
-        checkUID(genUID2(&app, obj, flags, uid, "20240101120000", nullptr, "1123456789012345", nullptr, "12", nullptr),
+        checkUID(genUID2(&app, obj, flags, uid, "20240101120000", nullptr, "1123456789012345", nullptr, "12",
+                         nullptr),
                  uid);
     }
     DO_closeObject(&obj);

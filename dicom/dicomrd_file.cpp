@@ -10,7 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
@@ -187,10 +186,20 @@ bool isCurveOrOverlayData(uint32_t tag) {
     return (group >= 0x5000 && group <= 0x501E) || (group >= 0x6000 && group <= 0x601E);
 }
 
+// What the reader knows of a container's children: while their tags (items aside) rise, a new
+// larger tag cannot repeat one of them, and the node is appended without a search.
+struct Children {
+    uint32_t lastTag = 0;
+    bool any = false;
+    bool rising = true;
+};
+
 // One open sequence and the item open in it.
 struct Level {
     DicomElement *sequence = nullptr;
     DicomElement *item = nullptr;
+    Children sequenceChildren;
+    Children itemChildren;
     bool sequenceDefined = false;
     bool itemDefined = false;
     uint64_t sequenceEnd = 0;
@@ -232,6 +241,8 @@ class Reader {
     void checkMetaElement(const Header &h, int32_t swapVR, const DicomElement &el);
     int32_t swapVROf(uint32_t tag, int32_t storedVR, const char *fileVR) const;
     DicomElement *add(const DicomElement &el);
+    DicomElement *insert(const DicomElement &el);
+    Children &currentChildren();
     void appendDelimiter(uint32_t tag, int32_t vr);
     void closeItem(int32_t vr);
     void closeSequence(int32_t vr);
@@ -253,6 +264,7 @@ class Reader {
     bool metaSeen_ = false;
     bool groupLengthWarned_ = false;
     int depth_ = -1;
+    Children rootChildren_;
     Level levels_[kMaxDepth];
     std::vector<unsigned char> scratch_;
 };
@@ -385,16 +397,66 @@ bool Reader::valueFits(const Header &h) {
     return true;
 }
 
-// Adds a copy of el under the current container and returns the node that holds it (a new last
-// child, or the existing child of the same tag that DO_addElement overwrote).
-DicomElement *Reader::add(const DicomElement &el) {
+// A node holding a copy of el, appended as the container's last child; nullptr when memory runs
+// out. The same node DO_addElement makes, without its search for a child of the same tag.
+DicomElement *appendNode(DicomElement *container, const DicomElement &el) {
+    auto *node = static_cast<DicomElement *>(std::calloc(1, sizeof(DicomElement)));
+    if (node == nullptr) return nullptr;
+    node->group = el.group;
+    node->element = el.element;
+    node->length = el.length;
+    node->vr = el.vr;
+    node->flags = el.flags;
+    if (el.value != nullptr) {
+        D_Alloc(node);
+        if (node->value == nullptr && node->length != 0) {
+            std::free(node);
+            return nullptr;
+        }
+        if (node->value != nullptr) std::memcpy(node->value, el.value, el.length);
+    }
+    node->parent = container;
+    node->prev = container->lastChild;
+    if (container->lastChild != nullptr) container->lastChild->next = node;
+    else container->firstChild = node;
+    container->lastChild = node;
+    return node;
+}
+
+Children &Reader::currentChildren() {
+    if (depth_ < 0) return rootChildren_;
+    Level &level = levels_[depth_];
+    return level.item != nullptr ? level.itemChildren : level.sequenceChildren;
+}
+
+// Adds a copy of el under the current container and returns the node that holds it: a new last
+// child, or the existing child of the same tag that DO_addElement overwrote. Files list their
+// elements in rising tag order, so the search for a same-tag child is only needed when they do
+// not; a flat data set of many elements then costs no quadratic time.
+DicomElement *Reader::insert(const DicomElement &el) {
     DicomElement *container = obj_->current;
-    if (DO_addElement(app_, obj_, &el) != 0) return nullptr;
+    Children &children = currentChildren();
     uint32_t tag = VELMAR_TAG(el.group, el.element);
-    DicomElement *node = container->lastChild;
-    if (node == nullptr || VELMAR_TAG(node->group, node->element) != tag)
-        for (node = container->firstChild; node != nullptr; node = node->next)
-            if (VELMAR_TAG(node->group, node->element) == tag) break;
+    bool item = tag == kItem;  // items are never merged
+    DicomElement *node = nullptr;
+    if (item || (children.rising && (!children.any || tag > children.lastTag))) {
+        node = appendNode(container, el);
+    } else if (DO_addElement(app_, obj_, &el) == 0) {
+        node = container->lastChild;
+        if (node == nullptr || VELMAR_TAG(node->group, node->element) != tag)
+            for (node = container->firstChild; node != nullptr; node = node->next)
+                if (VELMAR_TAG(node->group, node->element) == tag) break;
+    }
+    if (node != nullptr && !item) {
+        if (children.any && tag <= children.lastTag) children.rising = false;
+        children.lastTag = std::max(children.lastTag, tag);
+        children.any = true;
+    }
+    return node;
+}
+
+DicomElement *Reader::add(const DicomElement &el) {
+    DicomElement *node = insert(el);
     syncCurrent();
     return node;
 }
@@ -420,7 +482,7 @@ void Reader::appendDelimiter(uint32_t tag, int32_t vr) {
     el.group = static_cast<uint16_t>(tag >> 16);
     el.element = static_cast<uint16_t>(tag);
     el.vr = vr;
-    DO_addElement(app_, obj_, &el);
+    insert(el);
 }
 
 void Reader::closeItem(int32_t vr) {
@@ -471,6 +533,7 @@ Step Reader::readItem(const Header &h) {
     if (node == nullptr) return Step::Fail;
     Level &level = levels_[depth_];
     level.item = node;
+    level.itemChildren = Children{};
     level.itemDefined = h.length != VELMAR_UNDEFINED_LENGTH;
     level.itemEnd = h.valuePosition + (level.itemDefined ? h.length : 0);
     syncCurrent();
@@ -510,6 +573,8 @@ Step Reader::openSequence(const Header &h) {
     Level &level = levels_[++depth_];
     level = Level{};
     level.sequence = node;
+    // A sequence met again (the same tag twice in one container) already has children.
+    level.sequenceChildren.rising = node->firstChild == nullptr;
     level.sequenceDefined = h.length != VELMAR_UNDEFINED_LENGTH;
     level.sequenceEnd = h.valuePosition + (level.sequenceDefined ? h.length : 0);
     syncCurrent();

@@ -365,6 +365,20 @@ TEST_F(ReaderTest, BigEndianValuesAreSwappedByTheirRealUnits) {
     EXPECT_EQ(top(0x0029, 0x1010)->vr, VR_UL);
 }
 
+TEST_F(ReaderTest, RepeatedTagReplacesTheEarlierValueInPlace) {
+    Bytes b(1);
+    b.element(0x0010, 0x0010, "PN", "First1");
+    b.element(0x0008, 0x1030, "LO", "out of order");
+    b.element(0x0010, 0x0010, "PN", "Second");
+    b.sequence(0x0008, 0x1140, 0xFFFFFFFF).item(0xFFFFFFFF).itemEnd().sequenceEnd();
+    b.sequence(0x0008, 0x1140, 0xFFFFFFFF).item(0xFFFFFFFF).itemEnd().sequenceEnd();
+    b.element(0x0020, 0x4000, "LT", "last");
+    ASSERT_EQ(read(b), 0) << problems();
+    EXPECT_EQ(shape(io.object->root), "0010,0010 0008,1030 0008,1140 0020,4000");
+    EXPECT_EQ(textOf(top(0x0010, 0x0010)), "Second");
+    EXPECT_EQ(textOf(top(0x0020, 0x4000)), "last");
+}
+
 TEST_F(ReaderTest, MissingFileCreatesNoObject) {
     EXPECT_EQ(DO_importObjectFromFile(&app, (dir / "absent.dcm").c_str(), &io), -1);
     EXPECT_EQ(io.object, nullptr);

@@ -2,6 +2,7 @@
 // explicit VR little endian files for peers to read, and a parser of the module report.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <map>
@@ -77,7 +78,7 @@ public:
     bool write(const DicomObject *obj, const std::string &path, const std::string &sopClass,
                const std::string &sopInstance) {
         std::string body;
-        for (const DicomElement *el = obj->root->firstChild; el != nullptr; el = el->next)
+        for (const DicomElement *el : sorted(obj->root))
             if (el->group >= 0x0008) element(body, el);
         std::string meta;
         std::string version("\x00\x01", 2);
@@ -102,6 +103,15 @@ private:
         std::string v = text;
         if (v.size() % 2 != 0) v.push_back('\0');
         return v;
+    }
+    // The children of a node in ascending tag order, as a file holds them.
+    static std::vector<const DicomElement *> sorted(const DicomElement *node) {
+        std::vector<const DicomElement *> children;
+        for (const DicomElement *c = node->firstChild; c != nullptr; c = c->next) children.push_back(c);
+        std::stable_sort(children.begin(), children.end(), [](const DicomElement *a, const DicomElement *b) {
+            return VELMAR_TAG(a->group, a->element) < VELMAR_TAG(b->group, b->element);
+        });
+        return children;
     }
     static void u16(std::string &out, uint16_t v) { out.append(reinterpret_cast<const char *>(&v), 2); }
     static void u32(std::string &out, uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); }
@@ -148,8 +158,7 @@ private:
                 u16(out, 0xFFFE);
                 u16(out, 0xE000);
                 u32(out, VELMAR_UNDEFINED_LENGTH);
-                for (const DicomElement *child = item->firstChild; child != nullptr; child = child->next)
-                    element(out, child);
+                for (const DicomElement *child : sorted(item)) element(out, child);
                 u16(out, 0xFFFE);
                 u16(out, 0xE00D);
                 u32(out, 0);

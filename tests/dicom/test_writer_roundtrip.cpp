@@ -72,72 +72,6 @@ protected:
         native_LibraryInit(&ctx.app);
     }
 
-    // An object with one element of most VRs, nested and empty sequences, private elements, an
-    // overlay and an image of `bits` bits over a raw file.
-    void build(DicomObject *obj, const std::vector<uint8_t> &descriptor) {
-        Builder b{ctx, obj};
-        b.text(0x00080005u, "ISO_IR 100");
-        b.text(0x00080008u, "ORIGINAL\\PRIMARY");
-        b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.20");
-        b.uid(0x00080018u, "1.2.826.0.1.3680043.9.7.1");
-        b.text(0x00080020u, "20240131");
-        b.text(0x00080030u, "101500");
-        b.text(0x00080060u, "NM");
-        b.text(0x00080070u, "velmar");
-        b.sequence(0x00081140u);  // empty
-        b.endSequence();
-        b.sequence(0x00082112u);  // one empty item
-        b.item();
-        b.endItem();
-        b.endSequence();
-        b.text(0x00100010u, "Doe^Jane");
-        b.text(0x00101010u, "042Y");
-        b.text(0x00181030u, "Whole body");
-        b.text(0x00185100u, "HFS");
-        double b_value = 800.25;
-        b.add(0x00189087u, &b_value, 8);
-        double inversion[2] = {12.5, -3.0};
-        b.add(0x00189079u, inversion, 16);
-        b.u16(0x00181310u, {0, 64, 64, 0});
-        b.text(0x00201041u, "-12.5");
-        b.text(0x00204000u, std::string(300, 'c'));
-        uint16_t pointer[4] = {0x0054, 0x0010, 0x0054, 0x0020};
-        b.add(0x00280009u, pointer, 8);
-        int16_t smallest = -5;
-        b.add(0x00280106u, &smallest, 2);
-        b.text(0x00281052u, "0");
-        uint32_t windowCount = 1;
-        b.add(0x00209157u, &windowCount, 4);
-        // Private group: a creator, a word value with the VR an explicit file gives it, bytes.
-        b.text(0x00290010u, "VELMAR TEST");
-        DicomElement priv{};
-        priv.group = 0x0029;
-        priv.element = 0x1010;
-        priv.vr = VR_US;
-        uint16_t privWords[2] = {0x1234, 0xABCD};
-        priv.value = privWords;
-        priv.length = 4;
-        ASSERT_EQ(DO_addElement(&ctx.app, obj, &priv), 0);
-        b.u16(0x00540010u, {1, 1, 1});
-        b.u16(0x00540011u, {1});
-        b.sequence(0x00540012u);
-        b.item();
-        b.sequence(0x00540013u);
-        b.item();
-        b.text(0x00540014u, "126");
-        b.text(0x00540015u, "154");
-        b.endItem();
-        b.endSequence();
-        b.text(0x00540018u, "Tc99m");
-        b.endItem();
-        b.endSequence();
-        b.u16(0x60000010u, {4});
-        b.u16(0x60000011u, {4});
-        std::vector<uint8_t> overlay = {0x0F, 0xF0};
-        b.add(0x60003000u, overlay.data(), 2);
-        addImage(b, descriptor);
-    }
-
     std::string readBack(const std::string &path, IOObject &io) {
         init_IOObject(&io);
         io.metaSyntax = -1;
@@ -158,7 +92,7 @@ TEST_P(RoundTripTest, EveryPairOfSyntaxesKeepsEveryElementAndPixel) {
         IOObject first{};
         init_IOObject(&first);
         ASSERT_EQ(DO_openObject(&first.object), 0);
-        build(first.object, descriptor);
+        buildRichObject(ctx, first.object, descriptor);
         first.dataSyntax = source;
         std::string sourcePath = dir.file("source" + std::to_string(source) + ".dcm");
         ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &first, sourcePath.c_str()), 0) << ctx.log();

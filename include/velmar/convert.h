@@ -42,7 +42,10 @@ typedef struct ConversionContext {
  * logged at level 1, the object keeps what was added before). */
 VELMAR_API int16_t IF2DCM_compile(AppData *app, DicomObject *obj, InterfileHeader *hdr);
 
-/* The two attribute programs; 0, or -1 when a relation that the object cannot do without fails. */
+/* The two attribute programs that IF2DCM_compile runs after Modality, with its context (time
+ * stamp and unique component set) and zeroed vectors; the NM program fills the vectors, whose
+ * arrays the caller frees. 0, or -1 when Modality, Image Type or SOP Class UID cannot be
+ * made (logged at level 1; the rest of the program is not run). */
 VELMAR_API int16_t IF2DCM_compileNM(AppData *app, DicomObject *obj, InterfileHeader *hdr,
                                     FrameVectors *vectors, ConversionContext *context);
 VELMAR_API int16_t IF2DCM_compileSC(AppData *app, DicomObject *obj, InterfileHeader *hdr,

@@ -1,5 +1,8 @@
 // velmar interfile: reads and checks an Interfile 3.3 study and converts it (header and image data
 // file) into one DICOM file; with --check only reads and checks, printing each finding.
+#include <strings.h>
+
+#include <cctype>
 #include <cstdio>
 #include <string>
 
@@ -48,6 +51,19 @@ private:
     IAppData iapp_{};
     InterfileHeader *header_ = nullptr;
 };
+
+// An Interfile header begins with the key "!INTERFILE"; anything else is not handed to the
+// parser, which would report every character it cannot place.
+bool looksLikeInterfile(const std::string &path) {
+    FILE *file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    char start[64] = {0};
+    size_t got = std::fread(start, 1, sizeof start - 1, file);
+    std::fclose(file);
+    size_t at = 0;
+    while (at < got && std::isspace(static_cast<unsigned char>(start[at])) != 0) ++at;
+    return strncasecmp(start + at, "!INTERFILE", 10) == 0;
+}
 
 int checkOnly(Session &session, const std::string &path) {
     InterfileSession interfile(session);
@@ -105,6 +121,10 @@ int runInterfile(ArgParser &args, bool verbose) {
     std::string problem = checkReadable(headerPath);
     if (!problem.empty()) {
         complain(problem);
+        return kExitFailed;
+    }
+    if (!looksLikeInterfile(headerPath)) {
+        complain("cannot read " + headerPath + " as an Interfile header: it does not begin with !INTERFILE");
         return kExitFailed;
     }
     Session session(verbose || parsed->verbose);

@@ -597,7 +597,10 @@ Step Reader::readPixelData(const Header &h) {
     descriptor->fileName = velmar_internFileName(fileName_);
     descriptor->pixelOffset = static_cast<uint32_t>(std::min<uint64_t>(h.valuePosition, UINT32_MAX));
     descriptor->pixelLength = h.length;
-    fill_pds(app_, obj_, descriptor);
+    // Pixel Data inside an item (an icon image) has the geometry of its own item.
+    DicomObject item{};
+    item.root = obj_->current;
+    fill_pds(app_, depth_ >= 0 ? &item : obj_, descriptor);
     descriptor->syntaxCode = io_->dataSyntax;
     std::memcpy(descriptor->transferSyntaxUID, io_->transferSyntaxUID, VELMAR_UID_SIZE);
     descriptor->transferSyntaxUID[VELMAR_UID_SIZE - 1] = '\0';

@@ -164,6 +164,24 @@ TEST_F(PixelDescriptorTest, EncapsulatedFragmentsAreGroupedIntoFrames) {
     }
 }
 
+TEST_F(PixelDescriptorTest, IconPixelDataTakesTheGeometryOfItsItem) {
+    Bytes icon = imageHeader(1, 2, 3, 8, nullptr);
+    icon.header(0x7FE0, 0x0010, "OB", 6).text("iconpx");
+    Bytes b = imageHeader(1, 64, 64, 16, "2 ");
+    b.sequence(0x0088, 0x0200, 0xFFFFFFFF).item(icon.size()).append(icon).sequenceEnd();
+    b.header(0x7FE0, 0x0010, "OW", 2 * 8192).data.resize(b.data.size() + 2 * 8192, 1);
+    ASSERT_EQ(read(b), 0) << problems();
+    DicomElement *item = top(0x0088, 0x0200)->firstChild;
+    auto *nested = static_cast<PixelDataDescriptor *>(childOf(item, 0x7FE0, 0x0010)->value);
+    ASSERT_NE(nested, nullptr);
+    EXPECT_EQ(nested->rows, 2);
+    EXPECT_EQ(nested->columns, 3);
+    EXPECT_EQ(table(nested, nested->pixelOffset), "1.0@0+6");
+    PixelDataDescriptor *d = descriptor();
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(table(d, d->pixelOffset), "1.0@0+8192 2.0@8192+8192");
+}
+
 TEST_F(PixelDescriptorTest, FragmentCutByTheEndOfTheFileIsCutInTheTable) {
     Bytes b = imageHeader(1, 8, 8, 8, "1 ");
     b.header(0x7FE0, 0x0010, "OB", 0xFFFFFFFF).item(0).item(100).data.resize(b.data.size() + 10, 1);

@@ -3,9 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <string>
 
-#include "defs/dict_fixture.h"
+#include "velmar.h"
 // The scanner is internal to the library (hidden visibility): its source is compiled into this
 // test once, here, so that no other test file may include it as well.
 #include "defs/parsedef.cpp"
@@ -54,14 +55,6 @@ TEST(DefScanner, BlanksAndCommentsAreSkippedUntilTheNextToken) {
     EXPECT_EQ(scanBlankExpect(in.get(), '{'), 1);
     EXPECT_EQ(scanSkipBlank(in.get()), -1);
     EXPECT_EQ(scanPeek(in.get()), -1);
-}
-
-TEST(DefScanner, OnlyCommentsReachTheEnd) {
-    Input noLineEnd("# no line end at the end");
-    EXPECT_EQ(scanSkipBlank(noLineEnd.get()), -1);
-    Input empty("");
-    EXPECT_EQ(scanSkipBlank(empty.get()), -1);
-    EXPECT_EQ(scanBlankExpect(empty.get(), '{'), -1);
 }
 
 TEST(DefScanner, HashAfterATokenStartsACommentButNotInsideAString) {
@@ -209,14 +202,6 @@ TEST(DefScanner, CharacterValuesBetweenApostrophes) {
     EXPECT_EQ(scanGetChar(high.get()), 0xFF);
 }
 
-TEST(DefScanner, AcceptConsumesOnlyTheGivenCharacter) {
-    Input in("ab");
-    EXPECT_EQ(scanAccept(in.get(), 'x'), 'a');
-    EXPECT_EQ(scanAccept(in.get(), 'a'), 'a');
-    EXPECT_EQ(scanPeek(in.get()), 'b');
-    EXPECT_EQ(scanSkipSet(in.get(), "[a-c]"), -1);
-}
-
 TEST(DefScanner, ZeroBytesEndTheirPieceButNotTheFile) {
     std::string text("{\0junk\n,", 8);
     Input in(text);
@@ -236,23 +221,6 @@ TEST(DefMessageBuffer, KeepsTheFirstMessageCutToTheBuffer) {
     std::string input(3000, 'q');
     longOne.format("%s\n%s\n", kMsgString, input.c_str());
     EXPECT_EQ(std::strlen(longOne.text()), kDefMessageSize - 1);
-}
-
-class DefReport : public dict_test::DefContext {};
-
-TEST_F(DefReport, LogsTheMessageWithAFullStopAtErrorLevel) {
-    DefMessage none;
-    EXPECT_EQ(reportDefMessage(&app_, none), 0);
-    DefMessage msg;
-    msg.set(kMsgRightBrace);
-    EXPECT_EQ(reportDefMessage(&app_, msg), -1);
-    ASSERT_EQ(errors().size(), 1u);
-    EXPECT_EQ(errors()[0], "'}' (right brace) expected.");
-
-    logLoading(&app_, "Module", false, "/x/c2_tab.def");
-    std::vector<std::string> info = logged("Info: ");
-    ASSERT_EQ(info.size(), 1u);
-    EXPECT_EQ(info[0], "Loading secondary DICOM Module definition file /x/c2_tab.def");
 }
 
 TEST(DefExtraInput, ReportsNonBlankInputLeftOver) {

@@ -228,26 +228,6 @@ TEST_F(TagDef, DoneReleasesAndAReloadSeesTheNewTables) {
     EXPECT_EQ(vr, VR_LO);
 }
 
-TEST_F(TagDef, SecondLoadAppendsBehindTheFirst) {
-    write("tag_tab.def", record("0x00100010", "Name", "PN"));
-    ASSERT_EQ(InitTagDef(&app_, 1), 0);
-    ASSERT_EQ(InitTagDef(&app_, 1), 0);
-    EXPECT_EQ(app_.primaryTagCount, 2);
-    EXPECT_EQ(nameOf(&app_, 0x00100010), "Name");
-}
-
-TEST_F(TagDef, RepeatingGroupsAreFoldedOntoTheirBaseEntry) {
-    write("tag_tab.def", record("0x60003000", "Overlay Data", "OW") +
-                             record("0x50000005", "Curve Dimensions", "US") +
-                             record("0x00203100", "Source Image IDs", "CS", "0"));
-    ASSERT_EQ(InitTagDef(&app_, 1), 0);
-    EXPECT_EQ(nameOf(&app_, 0x60023000), "Overlay Data");
-    EXPECT_EQ(nameOf(&app_, 0x601E3000), "Overlay Data");
-    EXPECT_EQ(nameOf(&app_, 0x501E0005), "Curve Dimensions");
-    EXPECT_EQ(nameOf(&app_, 0x002031FF), "Source Image IDs");
-    EXPECT_EQ(nameOf(&app_, 0x60013000), "") << "odd groups are not folded";
-}
-
 // ---- The shipped dictionary ---------------------------------------------------------------------
 
 class ShippedTagDef : public DefContext {

@@ -342,7 +342,9 @@ TEST_F(CliTest, MissingUnreadableAndForeignFilesGiveOneLineAndStatusTwo) {
     expectRefused("verify notes.txt", "cannot read notes.txt as a DICOM file");
     expectRefused("interfile notes.txt out.dcm", "cannot read notes.txt as an Interfile header");
     EXPECT_FALSE(fs::exists(dir_ / "out.dcm"));
+}
 
+TEST_F(CliTest, FileWithoutReadPermissionGivesOneLineAndStatusTwo) {
     if (::geteuid() == 0) GTEST_SKIP() << "running as root: file permissions do not stop reading";
     fs::copy_file(sample(), dir_ / "locked.dcm");
     fs::permissions(dir_ / "locked.dcm", fs::perms::none);

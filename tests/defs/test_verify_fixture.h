@@ -168,6 +168,8 @@ private:
     bool loaded_ = false;
 };
 
+// An element whose value points at `text` (which must outlive it); string literals are picked up by
+// the overload below, which points at their static storage.
 inline DicomElement textElement(uint16_t group, uint16_t element, const std::string &text) {
     DicomElement el{};
     el.group = group;
@@ -176,6 +178,16 @@ inline DicomElement textElement(uint16_t group, uint16_t element, const std::str
     el.value = const_cast<char *>(text.data());
     return el;
 }
+
+inline DicomElement textElement(uint16_t group, uint16_t element, const char *literal) {
+    DicomElement el{};
+    el.group = group;
+    el.element = element;
+    el.length = static_cast<uint32_t>(std::strlen(literal));
+    el.value = const_cast<char *>(literal);
+    return el;
+}
+inline DicomElement textElement(uint16_t, uint16_t, std::string &&) = delete;
 
 inline DicomElement binaryElement(uint16_t group, uint16_t element, const void *bytes, uint32_t length) {
     DicomElement el{};

@@ -47,8 +47,15 @@ void putBE32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
 }
 
+// Reverses every 16-bit unit (a trailing odd byte stays); written so that it vectorises.
 void reverseWords(uint8_t *bytes, size_t count) {
-    for (size_t i = 0; i + 1 < count; i += 2) std::swap(bytes[i], bytes[i + 1]);
+    size_t words = count / 2;
+    for (size_t i = 0; i < words; ++i) {
+        uint16_t w;
+        std::memcpy(&w, bytes + 2 * i, 2);
+        w = __builtin_bswap16(w);
+        std::memcpy(bytes + 2 * i, &w, 2);
+    }
 }
 
 // Source byte order against the host's: codes 0 and 1 are little endian, 2 big endian; any other
@@ -119,6 +126,38 @@ public:
         return encapsulated_ ? writeItems(frame, fragments) : writeNative(fragments);
     }
 
+    bool native() const { return !encapsulated_; }
+
+    // Native bytes that the caller keeps; 16-bit units are reversed for an opposite-order
+    // target (through a scratch buffer, also across fragment boundaries).
+    bool emitNative(const uint8_t *p, size_t n) {
+        valueBytes_ += n;
+        if (!swapWords_) return put(p, n);
+        if (n == 0) return true;
+        if (haveCarry_) {
+            uint8_t pair[2] = {p[0], carry_};
+            if (!put(pair, 2)) return false;
+            haveCarry_ = false;
+            ++p;
+            --n;
+        }
+        size_t whole = n & ~static_cast<size_t>(1);
+        constexpr size_t kChunk = 256 * 1024;
+        scratch_.resize(std::min(whole, kChunk));
+        for (size_t done = 0; done < whole;) {
+            size_t step = std::min(kChunk, whole - done);
+            std::memcpy(scratch_.data(), p + done, step);
+            reverseWords(scratch_.data(), step);
+            if (!put(scratch_.data(), step)) return false;
+            done += step;
+        }
+        if (whole != n) {
+            carry_ = p[whole];
+            haveCarry_ = true;
+        }
+        return true;
+    }
+
     bool finish() {
         uint8_t bytes[8];
         if (encapsulated_) {
@@ -163,33 +202,10 @@ private:
     }
 
     // Native: fragments are concatenated as they are (no per-fragment padding, which would shift
-    // every later frame); 16-bit units are reversed for an opposite-order target, also across
-    // fragment boundaries.
+    // every later frame).
     bool writeNative(std::vector<CodedFragment> &fragments) {
-        for (CodedFragment &f : fragments) {
-            uint8_t *p = f.data + f.offset;
-            size_t n = f.length;
-            valueBytes_ += n;
-            if (!swapWords_) {
-                if (!put(p, n)) return false;
-                continue;
-            }
-            if (n == 0) continue;
-            if (haveCarry_) {
-                uint8_t pair[2] = {p[0], carry_};
-                if (!put(pair, 2)) return false;
-                haveCarry_ = false;
-                ++p;
-                --n;
-            }
-            size_t whole = n & ~static_cast<size_t>(1);
-            reverseWords(p, whole);
-            if (!put(p, whole)) return false;
-            if (whole != n) {
-                carry_ = p[whole];
-                haveCarry_ = true;
-            }
-        }
+        for (CodedFragment &f : fragments)
+            if (!emitNative(f.data + f.offset, f.length)) return false;
         return true;
     }
 
@@ -201,7 +217,6 @@ private:
             offsets_[frame - 1] = static_cast<uint32_t>(itemBytes_);
             firstSeen_[frame - 1] = true;
         }
-        std::vector<uint8_t> extra;
         for (size_t i = 0; i < fragments.size(); ++i) {
             CodedFragment &f = fragments[i];
             if (f.length == 0) continue;
@@ -245,6 +260,7 @@ private:
     uint8_t carry_ = 0;
     std::vector<uint32_t> offsets_;
     std::vector<bool> firstSeen_;
+    std::vector<uint8_t> scratch_;
 };
 
 void freeFragments(std::vector<CodedFragment> &fragments) {
@@ -288,6 +304,8 @@ struct KernelPrivate {
     // Coded frames not yet written (normally just the frame being coded), and the writer.
     std::map<uint16_t, std::vector<CodedFragment>> pending;
     int32_t lastWrittenFrame = -1;
+    int32_t openFrame = -1;  // native output: the frame whose fragments go straight out
+    uint32_t openNext = 0;   // the fragment number that may follow them
     std::unique_ptr<PixelWriter> writer;
     int16_t failure = 0;
 
@@ -419,6 +437,59 @@ bool flushFrames(KernelPrivate *kernel, int32_t limit) {
     return true;
 }
 
+// The entries of one frame in the sorted frame table.
+std::pair<std::vector<uint32_t>::const_iterator, std::vector<uint32_t>::const_iterator> frameEntries(
+    const KernelPrivate *kernel, uint16_t frame) {
+    const PixelFrameEntry *entries = kernel->descriptor->frames;
+    auto first = std::partition_point(kernel->entryOrder.begin(), kernel->entryOrder.end(),
+                                      [entries, frame](uint32_t i) { return entries[i].frame < frame; });
+    auto last = std::partition_point(first, kernel->entryOrder.end(),
+                                     [entries, frame](uint32_t i) { return entries[i].frame == frame; });
+    return {first, last};
+}
+
+}  // namespace
+
+// Byte count of one source frame: its fragments in order, each fragment number once. False when
+// the frame has no entries, an entry lies beyond the end of the source file, or the file cannot
+// be opened.
+bool frameExtent(KernelPrivate *kernel, uint16_t frame, uint64_t *total_out) {
+    auto [first, last] = frameEntries(kernel, frame);
+    if (first == last || !openSource(kernel)) return false;
+    const PixelFrameEntry *entries = kernel->descriptor->frames;
+    uint64_t total = 0;
+    int32_t previous = -1;
+    for (auto it = first; it != last; ++it) {
+        const PixelFrameEntry &e = entries[*it];
+        if (e.fragment == previous) continue;
+        previous = e.fragment;
+        if (static_cast<uint64_t>(e.offset) + e.length > kernel->sourceSize) return false;
+        total += e.length;
+    }
+    if (total >= VELMAR_UNDEFINED_LENGTH) return false;
+    *total_out = total;
+    return true;
+}
+
+// Reads one source frame (frameExtent bytes) into `into`, in host byte order.
+bool readFrameInto(KernelPrivate *kernel, uint16_t frame, uint8_t *into) {
+    auto [first, last] = frameEntries(kernel, frame);
+    const PixelFrameEntry *entries = kernel->descriptor->frames;
+    uint64_t filled = 0;
+    int32_t previous = -1;
+    for (auto it = first; it != last; ++it) {
+        const PixelFrameEntry &e = entries[*it];
+        if (e.fragment == previous) continue;
+        previous = e.fragment;
+        if (!readFully(kernel->sourceFd, into + filled, e.length, e.offset)) return false;
+        filled += e.length;
+    }
+    if (sourceNeedsSwap(kernel->descriptor)) reverseWords(into, filled);
+    return true;
+}
+
+namespace {
+
 int16_t runConversion(KernelPrivate *kernel) {
     const PixelDataDescriptor *pds = kernel->descriptor;
     Codec *decoder = kernel->decoder;
@@ -489,63 +560,51 @@ VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_ou
 VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_out, uint16_t frame_number) {
     if (buffer_out != nullptr) *buffer_out = nullptr;
     if (kernel == nullptr) return -1;
-    const PixelDataDescriptor *pds = kernel->descriptor;
-    const PixelFrameEntry *entries = pds->frames;
-    auto first = std::partition_point(kernel->entryOrder.begin(), kernel->entryOrder.end(),
-                                      [entries, frame_number](uint32_t i) { return entries[i].frame < frame_number; });
-    auto last = std::partition_point(first, kernel->entryOrder.end(),
-                                     [entries, frame_number](uint32_t i) { return entries[i].frame == frame_number; });
-    std::pair range{first, last};
-    if (range.first == range.second || !openSource(kernel)) {
-        kernel->fail(-1);
-        return -1;
-    }
-    // The frame's fragments in order, each fragment number once; every one must lie in the file.
     uint64_t total = 0;
-    int32_t previous = -1;
-    for (auto it = range.first; it != range.second; ++it) {
-        const PixelFrameEntry &e = entries[*it];
-        if (e.fragment == previous) continue;
-        previous = e.fragment;
-        if (static_cast<uint64_t>(e.offset) + e.length > kernel->sourceSize) total = UINT64_MAX;
-        if (total != UINT64_MAX) total += e.length;
-    }
     FrameBuffer &raw = kernel->raw;
-    if (total >= VELMAR_UNDEFINED_LENGTH || !growBuffer(raw, static_cast<uint32_t>(total))) {
+    if (!frameExtent(kernel, frame_number, &total) || !growBuffer(raw, static_cast<uint32_t>(total)) ||
+        !readFrameInto(kernel, frame_number, raw.data)) {
         kernel->fail(-1);
         return -1;
-    }
-    uint32_t filled = 0;
-    previous = -1;
-    for (auto it = range.first; it != range.second; ++it) {
-        const PixelFrameEntry &e = entries[*it];
-        if (e.fragment == previous) continue;
-        previous = e.fragment;
-        if (!readFully(kernel->sourceFd, raw.data + filled, e.length, e.offset)) {
-            kernel->fail(-1);
-            return -1;
-        }
-        filled += e.length;
     }
     raw.frameNumber = frame_number;
-    raw.length = filled;
+    raw.length = static_cast<uint32_t>(total);
     raw.offset = 0;
-    if (sourceNeedsSwap(pds)) reverseWords(raw.data, filled);
     if (buffer_out != nullptr) *buffer_out = &raw;
     return 0;
 }
 
 VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *fragment) {
     if (kernel == nullptr || fragment == nullptr) return -1;
-    if (fragment->length != 0 && fragment->data == nullptr) {
+    if ((fragment->length != 0 && fragment->data == nullptr) || kernel->writer == nullptr) {
         kernel->fail(-1);
         return -1;
     }
+    int32_t frame = fragment->frame;
+    // A fragment of a later frame closes the frame that went straight out.
+    if (kernel->openFrame >= 0 && frame != kernel->openFrame) {
+        kernel->lastWrittenFrame = std::max(kernel->lastWrittenFrame, kernel->openFrame);
+        kernel->openFrame = -1;
+    }
     // Frames are written in ascending order as soon as a later frame starts; a fragment of a
     // frame already written cannot be placed any more.
-    if (static_cast<int32_t>(fragment->frame) <= kernel->lastWrittenFrame || kernel->writer == nullptr) {
+    if (frame <= kernel->lastWrittenFrame) {
         kernel->fail(-1);
         return -1;
+    }
+    // Native output in order needs no copy: the next frame's fragments (frames count from 1),
+    // numbered from 0 without gaps, are written as they come.
+    int32_t nextFrame = kernel->lastWrittenFrame < 1 ? 1 : kernel->lastWrittenFrame + 1;
+    bool inOrder = kernel->openFrame == frame ? fragment->fragment == kernel->openNext
+                                              : frame == nextFrame && fragment->fragment == 0;
+    if (kernel->writer->native() && kernel->pending.empty() && inOrder) {
+        if (!kernel->writer->emitNative(fragment->data + fragment->offset, fragment->length)) {
+            kernel->fail(-1);
+            return -1;
+        }
+        kernel->openFrame = frame;
+        kernel->openNext = fragment->fragment + 1u;
+        return 0;
     }
     CodedFragment copy{};
     copy.frame = fragment->frame;

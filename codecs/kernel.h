@@ -13,4 +13,10 @@ namespace velmar::codecs {
 int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescriptor *descriptor,
                               uint32_t available);
 
+// Byte count of one source frame (its fragments in order); false when it has no entries, lies
+// beyond the end of the source file, or the file cannot be opened.
+bool frameExtent(KernelPrivate *kernel, uint16_t frame, uint64_t *total_out);
+// Reads one source frame of frameExtent bytes into `into`, in host byte order.
+bool readFrameInto(KernelPrivate *kernel, uint16_t frame, uint8_t *into);
+
 }  // namespace velmar::codecs

@@ -1,9 +1,9 @@
 // The "native" codec library: coders and decoders for the three uncompressed transfer syntaxes.
 // The kernel hands out samples in host order and reverses them for a big-endian target, so the
 // codecs only move frames.
-#include <cstdlib>
 #include <cstring>
 
+#include "codecs/kernel.h"
 #include "codecs/native.h"
 
 namespace velmar::codecs {
@@ -18,30 +18,26 @@ int16_t storeCoderImage(KernelPrivate *kernel, const PixelDataDescriptor *image)
 
 int16_t nothing(KernelPrivate *) { return 0; }
 
-// Each frame becomes one fragment; the kernel concatenates them in frame order.
+// Each frame becomes one fragment; the kernel concatenates them in frame order. The fragment
+// points into the decoded frame: addCodedFragment takes its own copy.
 int16_t nativeCoder(KernelPrivate *kernel, FrameBuffer *) {
     const auto *image = static_cast<const PixelDataDescriptor *>(getCoderParam(kernel));
     if (image == nullptr) image = getKernelDescriptor(kernel);
-    CodedFragment work{};
-    work.capacity = image->frameSize;
-    work.data = static_cast<uint8_t *>(std::malloc(image->frameSize == 0 ? 1 : image->frameSize));
-    if (work.data == nullptr) return -1;
     int16_t status = 0;
     for (uint32_t frame = 1; frame <= image->numberOfFrames && status == 0; ++frame) {
         FrameBuffer *decoded = nullptr;
         status = GetDecodedFrame(kernel, &decoded, static_cast<uint16_t>(frame));
         if (status != 0) break;
-        if (decoded->length < image->frameSize) {
-            status = -1;
-            break;
-        }
-        std::memcpy(work.data, decoded->data + decoded->offset, image->frameSize);
-        work.frame = static_cast<uint16_t>(frame);
-        work.fragment = 0;
-        work.length = image->frameSize;
-        status = addCodedFragment(kernel, &work);
+        if (decoded->length < image->frameSize) return -1;
+        CodedFragment fragment{};
+        fragment.frame = static_cast<uint16_t>(frame);
+        fragment.fragment = 0;
+        fragment.data = decoded->data;
+        fragment.offset = decoded->offset;
+        fragment.length = image->frameSize;
+        fragment.capacity = decoded->capacity;
+        status = addCodedFragment(kernel, &fragment);
     }
-    std::free(work.data);
     return status;
 }
 
@@ -53,14 +49,19 @@ int16_t storeDecoderImage(KernelPrivate *kernel, const PixelDataDescriptor *imag
 }
 
 int16_t rawFrameDecoder(KernelPrivate *kernel, FrameBuffer *request) {
-    if (request == nullptr) return -1;
+    if (request == nullptr || request->offset > request->capacity ||
+        request->length > request->capacity - request->offset)
+        return -1;
+    // A frame exactly the size asked for is read straight into the request.
+    uint64_t total = 0;
+    if (frameExtent(kernel, request->frameNumber, &total) && total == request->length) {
+        if (readFrameInto(kernel, request->frameNumber, request->data + request->offset)) return 0;
+    }
     FrameBuffer *raw = nullptr;
     int16_t status = readSourceFrame(kernel, &raw, request->frameNumber);
     if (status != 0) return status;
     // A source frame shorter than the frame asked for would leave stale bytes in the request.
-    if (raw->length < request->length || request->offset > request->capacity ||
-        request->length > request->capacity - request->offset)
-        return -1;
+    if (raw->length < request->length) return -1;
     std::memcpy(request->data + request->offset, raw->data + raw->offset, request->length);
     return 0;
 }

@@ -23,7 +23,7 @@ using StringBuffer = char[kDefStringMax + 1];
 // Token reading with the loaders' messages: each returns false once a message is held; the end of
 // input inside a record is "unexpected end of file".
 class RecordReader {
-public:
+   public:
     RecordReader(DefScanner *scanner, DefMessage &message) : s_(scanner), message_(message) {}
 
     bool need(char c, const char *missing) {
@@ -76,7 +76,7 @@ public:
         return false;
     }
 
-private:
+   private:
     DefScanner *s_;
     DefMessage &message_;
 };
@@ -105,7 +105,8 @@ bool readModuleLine(RecordReader &in, IodLoad &load, bool matching) {
 
 bool readIodRecord(RecordReader &in, IodLoad &load) {
     StringBuffer key, name;
-    if (!in.string(key) || !in.need(',', kMsgComma) || !in.string(name) || !in.need(',', kMsgComma)) return false;
+    if (!in.string(key) || !in.need(',', kMsgComma) || !in.string(name) || !in.need(',', kMsgComma))
+        return false;
     bool matching = std::strcmp(key, load.iodKey) == 0;
     if (matching) {
         load.matched = true;
@@ -179,7 +180,8 @@ AttributeEntry *resolveSequencePath(AppData *app, ModuleEntry *module, const cha
             return nullptr;
         }
         long index = 0;
-        for (size_t i = 0; i < digits && index <= INT16_MAX; ++i) index = index * 10 + (key[position + 1 + i] - '0');
+        for (size_t i = 0; i < digits && index <= INT16_MAX; ++i)
+            index = index * 10 + (key[position + 1 + i] - '0');
         if (index < 1) {
             message.set(kMsgIndexBelowOne);
             return nullptr;
@@ -215,7 +217,8 @@ struct ModuleTarget {
 bool findTarget(AppData *app, ABDef *set, const char *key, ModuleTarget *target, DefMessage &message) {
     size_t split = std::strcspn(key, "_");
     for (ModuleEntry *module = set->firstModule; module != nullptr; module = module->next) {
-        if (split == 0 || std::strlen(module->key) != split || std::strncmp(module->key, key, split) != 0) continue;
+        if (split == 0 || std::strlen(module->key) != split || std::strncmp(module->key, key, split) != 0)
+            continue;
         target->module = module;
         if (key[split] == '\0') return true;
         target->item = resolveSequencePath(app, module, key, split, message);
@@ -244,8 +247,10 @@ bool readAttributeLine(RecordReader &in, ModuleLoad &load, const ModuleTarget &t
         load.outOfMemory = true;
         return false;
     }
-    if (target.item != nullptr) appendToEntry(target.item, entry);
-    else appendToModule(target.module, entry);
+    if (target.item != nullptr)
+        appendToEntry(target.item, entry);
+    else
+        appendToModule(target.module, entry);
     return true;
 }
 
@@ -301,7 +306,8 @@ VELMAR_API int16_t InitABDef(AppData *app, DicomObject *obj, int16_t primaryOnly
     if (!resolveDefFile(app, "ab2_tab.def", path)) return 0;
     status = loadIodFile(app, obj, path, false, iodKey);
     if (status != 0) return status;
-    if (appendModule(obj->boundDefinitions, VELMAR_PRIVATE_MODULE_KEY, kPrivateModuleName, 'U', "") == nullptr) {
+    if (appendModule(obj->boundDefinitions, VELMAR_PRIVATE_MODULE_KEY, kPrivateModuleName, 'U', "") ==
+        nullptr) {
         DoneABCDef(&obj->boundDefinitions);
         return -1;
     }

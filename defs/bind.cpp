@@ -10,7 +10,9 @@ namespace {
 
 constexpr uint32_t kRepeatingGroupMask = 0xFFE0FFFFu;
 
-uint32_t tagOf(const DicomElement *el) { return VELMAR_TAG(el->group, el->element); }
+uint32_t tagOf(const DicomElement *el) {
+    return VELMAR_TAG(el->group, el->element);
+}
 
 void clearBoundFlags(DicomElement *node) {
     for (DicomElement *child = node->firstChild; child != nullptr; child = child->next) {
@@ -106,8 +108,12 @@ AttributeEntry *copyEntry(ABDef *set, const AttributeEntry *source) {
     return copy;
 }
 
-uint16_t groupOf(uint32_t tag) { return static_cast<uint16_t>(tag >> 16); }
-uint32_t withGroup(uint32_t tag, uint16_t group) { return (static_cast<uint32_t>(group) << 16) | (tag & 0xFFFFu); }
+uint16_t groupOf(uint32_t tag) {
+    return static_cast<uint16_t>(tag >> 16);
+}
+uint32_t withGroup(uint32_t tag, uint16_t group) {
+    return (static_cast<uint32_t>(group) << 16) | (tag & 0xFFFFu);
+}
 
 // Makes the module's template group (its first group of the same repeating range as `group`)
 // describe `group`: in place while the template is unused, else as appended copies.
@@ -173,7 +179,8 @@ bool bindItem(AppData *app, ABDef *set, AttributeEntry *itemEntry) {
         DicomElement *el = findChild(item, entry->tag);
         if (el != nullptr) bindEntry(entry, el);
     }
-    for (DicomElement *el = item->firstChild; el != nullptr && tagOf(el) != kItemDelimitationTag; el = el->next) {
+    for (DicomElement *el = item->firstChild; el != nullptr && tagOf(el) != kItemDelimitationTag;
+         el = el->next) {
         if (!isLeftover(el)) continue;
         AttributeEntry *entry = newAddedEntry(app, set, el);
         if (entry == nullptr) return false;

@@ -66,8 +66,10 @@ ModuleEntry *appendModule(ABDef *set, const char *key, const char *name, char us
     module->usage = usage;
     module->owner = set;
     module->prev = set->lastModule;
-    if (set->lastModule != nullptr) set->lastModule->next = module;
-    else set->firstModule = module;
+    if (set->lastModule != nullptr)
+        set->lastModule->next = module;
+    else
+        set->firstModule = module;
     set->lastModule = module;
     return module;
 }
@@ -91,8 +93,10 @@ void appendToModule(ModuleEntry *module, AttributeEntry *entry) {
     entry->parent = module;
     entry->next = nullptr;
     entry->prev = module->lastAttribute;
-    if (module->lastAttribute != nullptr) module->lastAttribute->next = entry;
-    else module->firstAttribute = entry;
+    if (module->lastAttribute != nullptr)
+        module->lastAttribute->next = entry;
+    else
+        module->firstAttribute = entry;
     module->lastAttribute = entry;
 }
 
@@ -101,8 +105,10 @@ void appendToEntry(AttributeEntry *parent, AttributeEntry *entry) {
     entry->parent = parent;
     entry->next = nullptr;
     entry->prev = parent->lastChild;
-    if (parent->lastChild != nullptr) parent->lastChild->next = entry;
-    else parent->firstChild = entry;
+    if (parent->lastChild != nullptr)
+        parent->lastChild->next = entry;
+    else
+        parent->firstChild = entry;
     parent->lastChild = entry;
 }
 
@@ -118,10 +124,14 @@ void unlinkAttribute(AttributeEntry *entry) {
         first = &parent->firstChild;
         last = &parent->lastChild;
     }
-    if (entry->prev != nullptr) entry->prev->next = entry->next;
-    else *first = entry->next;
-    if (entry->next != nullptr) entry->next->prev = entry->prev;
-    else *last = entry->prev;
+    if (entry->prev != nullptr)
+        entry->prev->next = entry->next;
+    else
+        *first = entry->next;
+    if (entry->next != nullptr)
+        entry->next->prev = entry->prev;
+    else
+        *last = entry->prev;
     entry->next = entry->prev = nullptr;
 }
 

@@ -12,21 +12,34 @@ constexpr size_t kReportLineSize = 512;
 
 const char *problemMessage(uint16_t bit) {
     switch (bit) {
-    case VELMAR_CHECK_LENGTH: return "\t\tLength of element is less or greater than the permitted minimum/maximum.";
-    case VELMAR_CHECK_CHARACTERS: return "\t\tElement contains extra characters.";
-    case VELMAR_CHECK_FORMAT: return "\t\tElement does not satisfy the standard VR format.";
-    case VELMAR_CHECK_RANGE: return "\t\tElement contains impossible value.";
-    case VELMAR_CHECK_UNKNOWN_VR: return "\t\tVR of element is unknown.";
-    case VELMAR_CHECK_VM: return "\t\tVM of element is incorrect.";
-    case VELMAR_CHECK_NOT_PERMITTED: return "\t\tElement contains nonpermitted value.";
-    case VELMAR_CHECK_TYPE1_MISSING: return "\t\tType 1 element is missing.";
-    case VELMAR_CHECK_TYPE1_EMPTY: return "\t\tType 1 element has 0 length.";
-    case VELMAR_CHECK_TYPE2_MISSING: return "\t\tType 2 element is missing.";
-    default: return "\t\tUnhandled error code.";
+        case VELMAR_CHECK_LENGTH:
+            return "\t\tLength of element is less or greater than the permitted minimum/maximum.";
+        case VELMAR_CHECK_CHARACTERS:
+            return "\t\tElement contains extra characters.";
+        case VELMAR_CHECK_FORMAT:
+            return "\t\tElement does not satisfy the standard VR format.";
+        case VELMAR_CHECK_RANGE:
+            return "\t\tElement contains impossible value.";
+        case VELMAR_CHECK_UNKNOWN_VR:
+            return "\t\tVR of element is unknown.";
+        case VELMAR_CHECK_VM:
+            return "\t\tVM of element is incorrect.";
+        case VELMAR_CHECK_NOT_PERMITTED:
+            return "\t\tElement contains nonpermitted value.";
+        case VELMAR_CHECK_TYPE1_MISSING:
+            return "\t\tType 1 element is missing.";
+        case VELMAR_CHECK_TYPE1_EMPTY:
+            return "\t\tType 1 element has 0 length.";
+        case VELMAR_CHECK_TYPE2_MISSING:
+            return "\t\tType 2 element is missing.";
+        default:
+            return "\t\tUnhandled error code.";
     }
 }
 
-Log *logOf(AppData *app) { return app != nullptr ? app->log : nullptr; }
+Log *logOf(AppData *app) {
+    return app != nullptr ? app->log : nullptr;
+}
 
 // The value text of a report: the printer's rendering, empty for an absent element.
 struct ValueText {
@@ -117,12 +130,12 @@ using namespace velmar::defs;
 
 extern "C" {
 
-VELMAR_API void reportProblems(AppData *app, uint32_t tag, const char *name, const char *valueText, uint16_t mask,
-                               int16_t conditional) {
+VELMAR_API void reportProblems(AppData *app, uint32_t tag, const char *name, const char *valueText,
+                               uint16_t mask, int16_t conditional) {
     char line[kReportLineSize];
-    std::snprintf(line, sizeof line, "\t(%04hX, %04hX) -- %s\n\tValue:\t%s", static_cast<unsigned short>(tag >> 16),
-                  static_cast<unsigned short>(tag & 0xFFFF), name != nullptr ? name : "",
-                  valueText != nullptr ? valueText : "");
+    std::snprintf(line, sizeof line, "\t(%04hX, %04hX) -- %s\n\tValue:\t%s",
+                  static_cast<unsigned short>(tag >> 16), static_cast<unsigned short>(tag & 0xFFFF),
+                  name != nullptr ? name : "", valueText != nullptr ? valueText : "");
     bool warning = conditional != 0 || (mask & VELMAR_CHECK_UNKNOWN_VR) != 0;
     log_message(logOf(app), line, warning ? -2 : -1);
     for (uint32_t bit = 1; bit <= 0x8000u; bit <<= 1) {
@@ -153,7 +166,8 @@ VELMAR_API int16_t VerifyObjectByModule(AppData *app, DicomObject *obj) {
     std::snprintf(line, sizeof line, "%s", obj->boundDefinitions->name);
     log_message(logOf(app), line, -1);
     int16_t result = 0;
-    for (const ModuleEntry *module = obj->boundDefinitions->firstModule; module != nullptr; module = module->next)
+    for (const ModuleEntry *module = obj->boundDefinitions->firstModule; module != nullptr;
+         module = module->next)
         if (verifyModule(app, module) != 0) result = 1;
     return result;
 }

@@ -37,7 +37,9 @@ bool onlyFrom(std::string_view text, const char *set) {
     return text.find_first_not_of(set) == std::string_view::npos;
 }
 
-bool hasAny(std::string_view text, const char *set) { return text.find_first_of(set) != std::string_view::npos; }
+bool hasAny(std::string_view text, const char *set) {
+    return text.find_first_of(set) != std::string_view::npos;
+}
 
 std::vector<std::string_view> splitValues(std::string_view text) {
     std::vector<std::string_view> values;
@@ -124,7 +126,8 @@ uint16_t checkUID(std::string_view value) {
     size_t start = 0;
     for (;;) {
         size_t stop = value.find('.', start);
-        std::string_view component = value.substr(start, stop == std::string_view::npos ? value.npos : stop - start);
+        std::string_view component =
+            value.substr(start, stop == std::string_view::npos ? value.npos : stop - start);
         if (component.size() >= 2 && component[0] == '0') mask |= kNotPermitted;
         if (stop == std::string_view::npos) break;
         start = stop + 1;
@@ -154,9 +157,18 @@ uint16_t checkBinary(const DicomElement *el, uint32_t unit, int16_t vm) {
 // VRs whose padding blank is dropped before the check.
 bool dropsPadding(int32_t vr) {
     switch (vr) {
-    case VR_AE: case VR_CS: case VR_DS: case VR_DT: case VR_IS: case VR_LO: case VR_LT: case VR_SH:
-    case VR_ST: return true;
-    default: return false;
+        case VR_AE:
+        case VR_CS:
+        case VR_DS:
+        case VR_DT:
+        case VR_IS:
+        case VR_LO:
+        case VR_LT:
+        case VR_SH:
+        case VR_ST:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -177,43 +189,66 @@ uint16_t checkText(AppData *app, uint32_t tag, int32_t vr, int16_t vm, std::stri
         if (text.size() > limit) mask |= kLength;
     };
     switch (vr) {
-    case VR_AE:
-        longerThan(16);
-        if (hasAny(text, kLineBreaks)) mask |= kCharacters;
-        break;
-    case VR_AS: each([](std::string_view v, size_t) { return checkAge(v); }); break;
-    case VR_CS:
-        longerThan(16);
-        each([&](std::string_view v, size_t i) -> uint16_t {
-            uint16_t m = onlyFrom(v, kCodeSet) ? 0 : kCharacters;
-            if (tag != kImageType || i < 2) m |= checkPermitted(app, tag, std::string(v).c_str());
-            return m;
-        });
-        break;
-    case VR_DA: each([](std::string_view v, size_t) { return checkDate(v); }); break;
-    case VR_DS:
-        longerThan(16);
-        each([](std::string_view v, size_t) -> uint16_t { return onlyFrom(v, kDecimalSet) ? 0 : kCharacters; });
-        break;
-    case VR_DT:
-        longerThan(26);
-        each([](std::string_view v, size_t) -> uint16_t { return onlyFrom(v, kDateTimeSet) ? 0 : kCharacters; });
-        break;
-    case VR_IS:
-        longerThan(12);
-        each([](std::string_view v, size_t) -> uint16_t { return onlyFrom(v, kIntegerSet) ? 0 : kCharacters; });
-        break;
-    case VR_LO: single(64, false); return mask;
-    case VR_LT: single(10240, false); return mask;
-    case VR_SH: single(16, true); return mask;
-    case VR_ST: single(1024, true); return mask;
-    case VR_PN:
-        if (hasAny(text, kLineBreaks)) mask |= kCharacters;
-        longerThan(64);
-        break;
-    case VR_TM: each([](std::string_view v, size_t) { return checkTime(v); }); break;
-    case VR_UI: each([](std::string_view v, size_t) { return checkUID(v); }); break;
-    default: return 0;
+        case VR_AE:
+            longerThan(16);
+            if (hasAny(text, kLineBreaks)) mask |= kCharacters;
+            break;
+        case VR_AS:
+            each([](std::string_view v, size_t) { return checkAge(v); });
+            break;
+        case VR_CS:
+            longerThan(16);
+            each([&](std::string_view v, size_t i) -> uint16_t {
+                uint16_t m = onlyFrom(v, kCodeSet) ? 0 : kCharacters;
+                if (tag != kImageType || i < 2) m |= checkPermitted(app, tag, std::string(v).c_str());
+                return m;
+            });
+            break;
+        case VR_DA:
+            each([](std::string_view v, size_t) { return checkDate(v); });
+            break;
+        case VR_DS:
+            longerThan(16);
+            each([](std::string_view v, size_t) -> uint16_t {
+                return onlyFrom(v, kDecimalSet) ? 0 : kCharacters;
+            });
+            break;
+        case VR_DT:
+            longerThan(26);
+            each([](std::string_view v, size_t) -> uint16_t {
+                return onlyFrom(v, kDateTimeSet) ? 0 : kCharacters;
+            });
+            break;
+        case VR_IS:
+            longerThan(12);
+            each([](std::string_view v, size_t) -> uint16_t {
+                return onlyFrom(v, kIntegerSet) ? 0 : kCharacters;
+            });
+            break;
+        case VR_LO:
+            single(64, false);
+            return mask;
+        case VR_LT:
+            single(10240, false);
+            return mask;
+        case VR_SH:
+            single(16, true);
+            return mask;
+        case VR_ST:
+            single(1024, true);
+            return mask;
+        case VR_PN:
+            if (hasAny(text, kLineBreaks)) mask |= kCharacters;
+            longerThan(64);
+            break;
+        case VR_TM:
+            each([](std::string_view v, size_t) { return checkTime(v); });
+            break;
+        case VR_UI:
+            each([](std::string_view v, size_t) { return checkUID(v); });
+            break;
+        default:
+            return 0;
     }
     return mask | vmRule(vm, values.size());
 }
@@ -226,19 +261,35 @@ uint16_t checkValue(AppData *app, const DicomElement *el) {
     getVM(app, tag, &vm);
     if (vr < 0 || vr >= VR_COUNT) return kUnknownVR;
     switch (vr) {
-    case VR_AT: case VR_FL: case VR_SL: case VR_UL: return checkBinary(el, 4, vm);
-    case VR_FD: return checkBinary(el, 8, vm);
-    case VR_SS: return checkBinary(el, 2, vm);
-    case VR_US: return checkBinary(el, 2, vm) | checkPermittedWords(app, tag, el);
-    case VR_XS: {
-        uint16_t asUS = checkBinary(el, 2, vm) | checkPermittedWords(app, tag, el);
-        uint16_t asSS = checkBinary(el, 2, vm);
-        return asUS != 0 && asSS != 0 ? (asUS | asSS) : (asUS & asSS);
-    }
-    case VR_XU: return el->length != 6 ? kLength | kVM : 0;
-    case VR_OB: case VR_OW: case VR_SQ: case VR_RE: case VR_OX: case VR_XX: case VR_NA:
-    case VR_UNKNOWN_TEXT: return 0;
-    default: break;
+        case VR_AT:
+        case VR_FL:
+        case VR_SL:
+        case VR_UL:
+            return checkBinary(el, 4, vm);
+        case VR_FD:
+            return checkBinary(el, 8, vm);
+        case VR_SS:
+            return checkBinary(el, 2, vm);
+        case VR_US:
+            return checkBinary(el, 2, vm) | checkPermittedWords(app, tag, el);
+        case VR_XS: {
+            uint16_t asUS = checkBinary(el, 2, vm) | checkPermittedWords(app, tag, el);
+            uint16_t asSS = checkBinary(el, 2, vm);
+            return asUS != 0 && asSS != 0 ? (asUS | asSS) : (asUS & asSS);
+        }
+        case VR_XU:
+            return el->length != 6 ? kLength | kVM : 0;
+        case VR_OB:
+        case VR_OW:
+        case VR_SQ:
+        case VR_RE:
+        case VR_OX:
+        case VR_XX:
+        case VR_NA:
+        case VR_UNKNOWN_TEXT:
+            return 0;
+        default:
+            break;
     }
     // Text: a private copy that ends at the first zero byte, without its padding blank.
     std::string copy(static_cast<const char *>(el->value), el->length);

@@ -10,7 +10,9 @@ namespace {
 
 constexpr size_t kTextPiece = 255;
 
-bool isStructural(uint32_t tag) { return tag == 0xFFFEE000u || tag == 0xFFFEE00Du || tag == 0xFFFEE0DDu; }
+bool isStructural(uint32_t tag) {
+    return tag == 0xFFFEE000u || tag == 0xFFFEE00Du || tag == 0xFFFEE0DDu;
+}
 
 // Text VRs: two blanks, then the bytes as they are, in pieces of at most 255 bytes each ending at
 // its first zero byte, while the whole text stays below size - 2 characters.
@@ -103,20 +105,53 @@ VELMAR_API void print_element_value(AppData *app, const DicomElement *el, char *
     int32_t vr = -1;
     getVR(app, tag, &vr);
     switch (vr) {
-    case VR_AE: case VR_AS: case VR_CS: case VR_DA: case VR_DS: case VR_DT: case VR_IS:
-    case VR_LO: case VR_LT: case VR_PN: case VR_SH: case VR_ST: case VR_TM: case VR_UI:
-        appendText(el, buffer, size);
-        break;
-    case VR_AT: appendTags(el, buffer, size); break;
-    case VR_FL: appendNumbers<float, double>(el, buffer, size, "  %f", "\\%f"); break;
-    case VR_FD: appendNumbers<double, double>(el, buffer, size, "  %f", "\\%f"); break;
-    case VR_SL: appendNumbers<int32_t, long>(el, buffer, size, "  %ld", "\\%ld"); break;
-    case VR_SS: appendNumbers<int16_t, short>(el, buffer, size, "  %hd", "\\%hd"); break;
-    case VR_UL: appendNumbers<uint32_t, unsigned long>(el, buffer, size, "  %lu", "\\%lu"); break;
-    case VR_US: appendNumbers<uint16_t, unsigned short>(el, buffer, size, "  %hu", "\\%hu"); break;
-    case VR_OW: appendHex<uint16_t>(el, buffer, size); break;
-    case VR_OB: case VR_RE: case -1: appendHex<uint8_t>(el, buffer, size); break;
-    default: break;  // SQ, XS, XU, OX, XX, na, ??: nothing
+        case VR_AE:
+        case VR_AS:
+        case VR_CS:
+        case VR_DA:
+        case VR_DS:
+        case VR_DT:
+        case VR_IS:
+        case VR_LO:
+        case VR_LT:
+        case VR_PN:
+        case VR_SH:
+        case VR_ST:
+        case VR_TM:
+        case VR_UI:
+            appendText(el, buffer, size);
+            break;
+        case VR_AT:
+            appendTags(el, buffer, size);
+            break;
+        case VR_FL:
+            appendNumbers<float, double>(el, buffer, size, "  %f", "\\%f");
+            break;
+        case VR_FD:
+            appendNumbers<double, double>(el, buffer, size, "  %f", "\\%f");
+            break;
+        case VR_SL:
+            appendNumbers<int32_t, long>(el, buffer, size, "  %ld", "\\%ld");
+            break;
+        case VR_SS:
+            appendNumbers<int16_t, short>(el, buffer, size, "  %hd", "\\%hd");
+            break;
+        case VR_UL:
+            appendNumbers<uint32_t, unsigned long>(el, buffer, size, "  %lu", "\\%lu");
+            break;
+        case VR_US:
+            appendNumbers<uint16_t, unsigned short>(el, buffer, size, "  %hu", "\\%hu");
+            break;
+        case VR_OW:
+            appendHex<uint16_t>(el, buffer, size);
+            break;
+        case VR_OB:
+        case VR_RE:
+        case -1:
+            appendHex<uint8_t>(el, buffer, size);
+            break;
+        default:
+            break;  // SQ, XS, XU, OX, XX, na, ??: nothing
     }
 }
 

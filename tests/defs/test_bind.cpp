@@ -68,7 +68,8 @@ struct EntryView {
 
 std::vector<EntryView> entries(const AttributeEntry *first) {
     std::vector<EntryView> out;
-    for (const AttributeEntry *e = first; e != nullptr; e = e->next) out.push_back({e->tag, e->element, e->flags});
+    for (const AttributeEntry *e = first; e != nullptr; e = e->next)
+        out.push_back({e->tag, e->element, e->flags});
     return out;
 }
 
@@ -137,8 +138,9 @@ TEST(BindABCDef, CurveGroupsAndUndefinedOverlayElements) {
     b.object.text(0x6000, 0x0022, "a description");  // not in the overlay module
     b.load();
     ASSERT_EQ(b.bind(), 0);
-    EXPECT_EQ(entries(b.module("C.10.2")->firstAttribute),
-              (std::vector<EntryView>{{0x50020005, b.object.find(0x5002, 0x0005), 0}, {0x50023000, nullptr, 0}}));
+    EXPECT_EQ(
+        entries(b.module("C.10.2")->firstAttribute),
+        (std::vector<EntryView>{{0x50020005, b.object.find(0x5002, 0x0005), 0}, {0x50023000, nullptr, 0}}));
     EXPECT_EQ(entries(b.module("P.R.I.V.A.T.E")->firstAttribute),
               (std::vector<EntryView>{{0x60000022, b.object.find(0x6000, 0x0022), VELMAR_ENTRY_ADDED}}));
 }
@@ -148,7 +150,7 @@ TEST(BindABCDef, UndefinedElementsGoToTheLastModuleAsType3) {
         Bound b(withPrivateModule);
         b.object.text(0x0002, 0x0010, "1.2.840.10008.1.2.1");  // below group 0008
         b.object.words(0x0008, 0x0000, {0, 0});                // a group length
-        b.object.text(0x0009, 0x0010, "VELMAR TEST");           // private creator
+        b.object.text(0x0009, 0x0010, "VELMAR TEST");          // private creator
         b.object.text(0x0009, 0x1001, "private value");
         b.object.text(0x0018, 0x1030, "protocol");  // in no module of this IOD
         b.load();
@@ -237,7 +239,8 @@ TEST(BindABCDef, OneItemEntryPerItemAndFewerAfterRebinding) {
     ASSERT_EQ(count(sequence->firstChild), 2u);
     EXPECT_EQ(sequence->firstChild->element, nthItem(element, 0));
     EXPECT_EQ(sequence->firstChild->next->element, nthItem(element, 1));
-    EXPECT_EQ(count(sequence->firstChild->firstChild), 3u) << "the collected entry is bound again, not duplicated";
+    EXPECT_EQ(count(sequence->firstChild->firstChild), 3u)
+        << "the collected entry is bound again, not duplicated";
 }
 
 TEST(BindABCDef, AnAbsentSequenceKeepsOneUnboundItemEntry) {

@@ -88,7 +88,8 @@ TEST(InitABDef, LoadsTheModulesOfOneIODInFileOrder) {
     EXPECT_EQ(set->lastModule->prev->next, set->lastModule);
     EXPECT_EQ(set->firstModule->owner, set);
     EXPECT_EQ(l.ctx.takeLines(),
-              std::vector<std::string>{"Info: Loading primary DICOM Object definition file " + l.dir.file("ab_tab.def")});
+              std::vector<std::string>{"Info: Loading primary DICOM Object definition file " +
+                                       l.dir.file("ab_tab.def")});
 
     ASSERT_EQ(InitABDef(&l.ctx.app, l.object.obj, 1, "A.99"), 0) << "an empty module list is allowed";
     EXPECT_EQ(l.object.obj->boundDefinitions->firstModule, nullptr);
@@ -101,7 +102,8 @@ TEST(InitABDef, TheSecondaryFileAddsModulesAndThePrivateModule) {
     EXPECT_EQ(moduleKeys(l.object.obj->boundDefinitions), (std::vector<std::string>{"C.7.1.1"}))
         << "without ab2_tab.def there is no private module";
 
-    l.dir.write("ab2_tab.def", "# site additions\n{\"A.8.1\", \"SC\", {{\"C.8.6.1\", \"SC Equipment\", 'M', \"\"}}}\n");
+    l.dir.write("ab2_tab.def",
+                "# site additions\n{\"A.8.1\", \"SC\", {{\"C.8.6.1\", \"SC Equipment\", 'M', \"\"}}}\n");
     ASSERT_EQ(InitABDef(&l.ctx.app, l.object.obj, 0, "A.8.1"), 0);
     const ABDef *set = l.object.obj->boundDefinitions;
     EXPECT_EQ(moduleKeys(set), (std::vector<std::string>{"C.7.1.1", "C.8.6.1", "P.R.I.V.A.T.E"}));
@@ -123,7 +125,8 @@ TEST(InitABDef, AnUnknownKeyOrAMissingFileLeavesNoDefinitions) {
     l.ctx.takeLines();
     EXPECT_EQ(InitABDef(&l.ctx.app, l.object.obj, 0, "A.55"), -1);
     EXPECT_EQ(l.object.obj->boundDefinitions, nullptr) << "the earlier set is gone too";
-    for (const std::string &line : l.ctx.takeLines()) EXPECT_EQ(line.find("Error"), std::string::npos) << line;
+    for (const std::string &line : l.ctx.takeLines())
+        EXPECT_EQ(line.find("Error"), std::string::npos) << line;
     EXPECT_EQ(InitABDef(&l.ctx.app, l.object.obj, 0, "a.5"), -1) << "keys are case-sensitive";
 }
 
@@ -159,7 +162,8 @@ INSTANTIATE_TEST_SUITE_P(
                 "'}' (right brace) expected"},
         BadFile{"EndInsideList", R"({"A.5", "NM", {{"C.1", "P", 'M', ""},)", "unexpected end of file"},
         BadFile{"EndInsideRecord", R"({"A.5", "NM")", "unexpected end of file"},
-        BadFile{"ErrorInAnotherRecord", R"({"A.5", "NM", {}} {"A.6", "X", {{"C.1"}}})", "',' (comma) expected"},
+        BadFile{"ErrorInAnotherRecord", R"({"A.5", "NM", {}} {"A.6", "X", {{"C.1"}}})",
+                "',' (comma) expected"},
         BadFile{"ExtraInput", R"({"A.5", "NM", {}} stray)", "extra input after the last record"}),
     [](const ::testing::TestParamInfo<BadFile> &info) { return info.param.name; });
 
@@ -211,15 +215,17 @@ TEST(InitCDef, TheSecondaryFileTakesOnlyType3Attributes) {
     Loaded l;
     l.dir.write("ab_tab.def", kIods);
     l.dir.write("c_tab.def", kModules);
-    l.dir.write("c2_tab.def", "# site\n{\"C.7.1.1\", \"Patient\", {{0x00101010, \"Patient's Age\", \"3\", \"\"}}}\n"
-                              "{\"C.8.4.10_1\", \"NM Isotope\", {{0x00111010, \"private\", \"3\", \"\"}}}\n");
+    l.dir.write("c2_tab.def",
+                "# site\n{\"C.7.1.1\", \"Patient\", {{0x00101010, \"Patient's Age\", \"3\", \"\"}}}\n"
+                "{\"C.8.4.10_1\", \"NM Isotope\", {{0x00111010, \"private\", \"3\", \"\"}}}\n");
     ASSERT_EQ(InitABDef(&l.ctx.app, l.object.obj, 1, "A.5"), 0);
     ASSERT_EQ(InitCDef(&l.ctx.app, l.object.obj, 0), 0) << l.ctx.takeText();
     const ABDef *set = l.object.obj->boundDefinitions;
     EXPECT_EQ(tags(module(set, "C.7.1.1")->firstAttribute),
               (std::vector<uint32_t>{0x00100010, 0x00100020, 0x00101010}));
     EXPECT_EQ(module(set, "C.8.4.10")->firstAttribute->firstChild->lastChild->tag, 0x00111010u);
-    EXPECT_NE(l.ctx.takeText().find("Info: Loading secondary DICOM Module definition file"), std::string::npos);
+    EXPECT_NE(l.ctx.takeText().find("Info: Loading secondary DICOM Module definition file"),
+              std::string::npos);
 
     l.dir.write("c2_tab.def", "{\"C.99\", \"Elsewhere\", {{0x00101010, \"Patient's Age\", \"1\", \"\"}}}\n");
     ASSERT_EQ(InitABDef(&l.ctx.app, l.object.obj, 1, "A.5"), 0);
@@ -227,7 +233,8 @@ TEST(InitCDef, TheSecondaryFileTakesOnlyType3Attributes) {
     l.ctx.takeLines();
     EXPECT_EQ(InitCDef(&l.ctx.app, l.object.obj, 0), -1);
     EXPECT_EQ(l.object.obj->boundDefinitions, nullptr);
-    EXPECT_EQ(l.ctx.takeLines().back(), "Error: only Type 3 attributes are allowed in secondary definition file.");
+    EXPECT_EQ(l.ctx.takeLines().back(),
+              "Error: only Type 3 attributes are allowed in secondary definition file.");
 }
 
 TEST(InitCDef, NeedsDefinitionsAndItsPrimaryFile) {
@@ -264,14 +271,16 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         BadFile{"BadTag", R"({"C.7.1.1", "Patient", {{0X00100010, "n", "2", ""}}})",
                 "hexadecimal value with 0x prefix expected"},
-        BadFile{"EndInsideList", R"({"C.7.1.1", "Patient", {{0x00100010, "n", "2", ""})", "unexpected end of file"},
+        BadFile{"EndInsideList", R"({"C.7.1.1", "Patient", {{0x00100010, "n", "2", ""})",
+                "unexpected end of file"},
         BadFile{"MoreSequencesThanDefined", ISOTOPE R"({"C.8.4.10_3", "NM Isotope", {}})",
                 "less SQ Attribute than referenced in C.8.4.10_3"},
         BadFile{"ItemBeforeItsSequence", R"({"C.8.4.10_1", "NM Isotope", {}})" ISOTOPE, "empty SQ Element"},
         BadFile{"ItemBeforeItsSequenceAmongOthers",
                 R"({"C.8.4.10", "NM", {{0x00180031, "R", "3", ""}}} {"C.8.4.10_1", "NM Isotope", {}})",
                 "less SQ Attribute than referenced in C.8.4.10_1"},
-        BadFile{"IndexZero", ISOTOPE R"({"C.8.4.10_0", "NM Isotope", {}})", "SQ Attribute index must be 1 or more"},
+        BadFile{"IndexZero", ISOTOPE R"({"C.8.4.10_0", "NM Isotope", {}})",
+                "SQ Attribute index must be 1 or more"},
         BadFile{"NoIndex", ISOTOPE R"({"C.8.4.10_x", "NM Isotope", {}})",
                 "short integer value expected (SQ Attribute index)"},
         BadFile{"NoSeparator", ISOTOPE WINDOW_ITEM R"({"C.8.4.10_1x", "NM Isotope", {}})",
@@ -285,7 +294,8 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(InitCDef, RecordsOfOtherModulesAreReadAndDiscarded) {
     Loaded l;
     l.dir.write("ab_tab.def", kIods);
-    l.dir.write("c_tab.def", R"({"C.42_9_9", "Other", {{0x00100010, "n", "1", ""}}})" "\n" ISOTOPE);
+    l.dir.write("c_tab.def", R"({"C.42_9_9", "Other", {{0x00100010, "n", "1", ""}}})"
+                             "\n" ISOTOPE);
     ASSERT_EQ(InitABDef(&l.ctx.app, l.object.obj, 1, "A.5"), 0);
     ASSERT_EQ(InitCDef(&l.ctx.app, l.object.obj, 1), 0) << l.ctx.takeText();
     EXPECT_EQ(module(l.object.obj->boundDefinitions, "C.7.1.1")->firstAttribute, nullptr);

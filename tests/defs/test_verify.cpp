@@ -80,7 +80,8 @@ Lines withReport(const std::string &module, const Lines &report) {
     Lines out;
     for (const std::string &line : kHeadings) {
         out.push_back(line);
-        if (line.find("Checking " + module + " Module") == 0) out.insert(out.end(), report.begin(), report.end());
+        if (line.find("Checking " + module + " Module") == 0)
+            out.insert(out.end(), report.begin(), report.end());
     }
     return out;
 }
@@ -108,7 +109,8 @@ TEST(VerifyObjectByModule, AMissingType1AttributeOfAMandatoryModuleIsAnError) {
     key.element = 0x0020;
     DO_deleteElement(&v.ctx.app, v.object.obj, &key);
     EXPECT_EQ(v.verify(), 1);
-    const Lines report = {"\t(0010, 0020) -- Patient ID", "\tValue:\t", "Error: \t\tType 1 element is missing."};
+    const Lines report = {"\t(0010, 0020) -- Patient ID", "\tValue:\t",
+                          "Error: \t\tType 1 element is missing."};
     EXPECT_EQ(v.ctx.takeLines(), withReport("Patient", report));
 
     // Levels: the header at -1 and the message at 1 pass a threshold of 1; the empty lines (-3) do not.
@@ -129,9 +131,11 @@ TEST(VerifyObjectByModule, ProblemsOfAConditionalModuleAreWarningsAndDoNotCount)
     DO_deleteElement(&v.ctx.app, v.object.obj, &key);
     v.object.text(0x0008, 0x0020, "20241301");
     EXPECT_EQ(v.verify(), 0);
-    const Lines report = {"\t(0020, 000D) -- Study Instance UID", "\tValue:\t",
+    const Lines report = {"\t(0020, 000D) -- Study Instance UID",
+                          "\tValue:\t",
                           "Warning: \t\tType 1 element is missing.",
-                          "\t(0008, 0020) -- Study Date", "\tValue:\t  20241301",
+                          "\t(0008, 0020) -- Study Date",
+                          "\tValue:\t  20241301",
                           "Warning: \t\tElement contains impossible value."};
     EXPECT_EQ(v.ctx.takeLines(), withReport("General Study", report));
     v.ctx.setLogThreshold(1);
@@ -149,8 +153,8 @@ TEST(VerifyObjectByModule, EmptyAndMissingByType) {
     key.element = 0x0012;
     DO_deleteElement(&v.ctx.app, v.object.obj, &key);  // type 2 sequence, absent
     EXPECT_EQ(v.verify(), 1);
-    Lines expected = withReport("Patient", {"\t(0010, 0020) -- Patient ID", "\tValue:\t",
-                                            "Error: \t\tType 1 element has 0 length."});
+    Lines expected = withReport(
+        "Patient", {"\t(0010, 0020) -- Patient ID", "\tValue:\t", "Error: \t\tType 1 element has 0 length."});
     // An absent sequence requires nothing inside its items.
     expected = [&] {
         Lines out;
@@ -181,8 +185,9 @@ TEST(VerifyObjectByModule, ProblemsInsideItemsAreReportedButDoNotCount) {
     v.object.endItem();
     v.object.endSequence();
     EXPECT_EQ(v.verify(), 0);
-    EXPECT_EQ(v.ctx.takeLines(), withReport("NM Isotope", {"\t(0054, 0014) -- Energy Window Lower Limit",
-                                                           "\tValue:\t", "Error: \t\tType 1 element is missing."}));
+    EXPECT_EQ(v.ctx.takeLines(),
+              withReport("NM Isotope", {"\t(0054, 0014) -- Energy Window Lower Limit", "\tValue:\t",
+                                        "Error: \t\tType 1 element is missing."}));
 }
 
 TEST(VerifyObjectByModule, AUsedOptionalModuleIsChecked) {
@@ -235,7 +240,8 @@ TEST(VerifyObjectByTag, AnUnknownVRIsAWarningThatDoesNotCount) {
     DicomElement el = velmar_test::binaryElement(0x0012, 0x3456, bytes, 2);
     DO_addElement(&ctx.app, object.obj, &el);
     EXPECT_EQ(VerifyObjectByTag(&ctx.app, object.obj), 0);
-    EXPECT_EQ(ctx.takeLines(), (Lines{"\t(0012, 3456) -- ", "\tValue:\t  ABCDH", "Warning: \t\tVR of element is unknown."}));
+    EXPECT_EQ(ctx.takeLines(),
+              (Lines{"\t(0012, 3456) -- ", "\tValue:\t  ABCDH", "Warning: \t\tVR of element is unknown."}));
     ctx.setLogThreshold(1);
     VerifyObjectByTag(&ctx.app, object.obj);
     EXPECT_TRUE(ctx.takeLines().empty()) << "the header is at level -2";

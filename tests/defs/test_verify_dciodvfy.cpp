@@ -69,7 +69,8 @@ struct PeerFinding {
 std::vector<PeerFinding> peerFindings(const std::string &path, const std::map<std::string, uint32_t> &tags) {
     std::vector<PeerFinding> findings;
     std::regex missing(R"(Error - Missing attribute Type ([12]) Required Element=<(\w+)> Module=<(\w+)>)");
-    std::regex empty(R"(Error - Empty attribute \(no value\) Type 1 Required Element=<(\w+)> Module=<(\w+)>)");
+    std::regex empty(
+        R"(Error - Empty attribute \(no value\) Type 1 Required Element=<(\w+)> Module=<(\w+)>)");
     std::istringstream lines(run(std::string(kDciodvfy) + " '" + path + "' 2>&1"));
     std::string line;
     std::smatch m;
@@ -121,7 +122,8 @@ void compare(TestContext &ctx, DicomObject *obj, const std::string &path, const 
         bool found = reported(problems, f);
         agreed += found ? 1 : 0;
         EXPECT_TRUE(found) << label << ": dciodvfy finds " << f.keyword << " ("
-                           << (f.kind == Finding::EmptyType1 ? "empty" : "missing") << ", module " << f.module << ")";
+                           << (f.kind == Finding::EmptyType1 ? "empty" : "missing") << ", module " << f.module
+                           << ")";
     }
     // What velmar reports beyond the peer, for the record.
     std::set<std::string> extra;
@@ -132,18 +134,20 @@ void compare(TestContext &ctx, DicomObject *obj, const std::string &path, const 
                       p.message.substr(0, p.message.find(':')).c_str());
         extra.insert(text);
     }
-    std::cout << label << ": dciodvfy finds " << findings.size() << " required attributes missing or empty, velmar"
+    std::cout << label << ": dciodvfy finds " << findings.size()
+              << " required attributes missing or empty, velmar"
               << " reports " << agreed << " of them as errors; velmar also reports " << extra.size() << ":";
     for (const std::string &e : extra) std::cout << " " << e;
     std::cout << "\n";
 }
 
 class DciodvfyAgreement : public ::testing::Test {
-protected:
+   protected:
     void SetUp() override {
         if (access(kDciodvfy, X_OK) != 0) GTEST_SKIP() << "dciodvfy (dicom3tools) is not installed";
         if (access((kSharedDir + "/standard/dictionary.tsv").c_str(), R_OK) != 0)
-            GTEST_SKIP() << "the standard's dictionary (keywords of dciodvfy's messages) is not at " << kSharedDir;
+            GTEST_SKIP() << "the standard's dictionary (keywords of dciodvfy's messages) is not at "
+                         << kSharedDir;
         ASSERT_TRUE(ctx.loaded()) << ctx.takeText();
         char pattern[] = "/tmp/velmar-dciodvfy-XXXXXX";
         ASSERT_NE(mkdtemp(pattern), nullptr);
@@ -167,8 +171,9 @@ TEST_F(DciodvfyAgreement, BuiltSecondaryCaptureImagesWithMissingAttributes) {
     const std::vector<std::pair<std::string, std::set<uint32_t>>> cases = {
         {"sc_complete", {}},
         {"sc_missing_type1", {0x00080064, 0x0020000D, 0x0020000E, 0x00280010, 0x00280101, 0x00280004}},
-        {"sc_missing_type2", {0x00100010, 0x00100020, 0x00100030, 0x00100040, 0x00080020, 0x00080030, 0x00080090,
-                              0x00200010, 0x00080050, 0x00200011, 0x00200013}},
+        {"sc_missing_type2",
+         {0x00100010, 0x00100020, 0x00100030, 0x00100040, 0x00080020, 0x00080030, 0x00080090, 0x00200010,
+          0x00080050, 0x00200011, 0x00200013}},
     };
     for (const auto &[name, leaveOut] : cases) {
         TestObject object(&ctx.app);
@@ -184,21 +189,24 @@ TEST_F(DciodvfyAgreement, ABuiltSparseNMImage) {
     velmar_test::buildSparseNM(object);
     object.empty(0x0008, 0x0008);  // Image Type, type 1, empty
     size_t peer = 0;
-    compare(ctx, object.obj, write(object, "nm_sparse.dcm", velmar_test::kNMImageStorage), "nm_sparse", &peer);
+    compare(ctx, object.obj, write(object, "nm_sparse.dcm", velmar_test::kNMImageStorage), "nm_sparse",
+            &peer);
     EXPECT_GE(peer, 10u);
 }
 
 TEST_F(DciodvfyAgreement, VerificationSamples) {
     const std::string samples = kSharedDir + "/dicom-samples/generated/";
-    const char *names[] = {"verify_nm_clean.dcm",   "verify_nm_missing_t1.dcm", "verify_nm_missing_t2.dcm",
-                           "verify_nm_empty_t1.dcm", "verify_sc_clean.dcm",      "verify_sc_missing_t1.dcm",
+    const char *names[] = {"verify_nm_clean.dcm",     "verify_nm_missing_t1.dcm", "verify_nm_missing_t2.dcm",
+                           "verify_nm_empty_t1.dcm",  "verify_sc_clean.dcm",      "verify_sc_missing_t1.dcm",
                            "verify_sc_missing_t2.dcm"};
-    if (access((samples + names[0]).c_str(), R_OK) != 0) GTEST_SKIP() << "no verification samples in " << samples;
+    if (access((samples + names[0]).c_str(), R_OK) != 0)
+        GTEST_SKIP() << "no verification samples in " << samples;
     for (const char *name : names) {
         IOObject io;
         init_IOObject(&io);
         io.dataSyntax = -1;
-        EXPECT_EQ(DO_importObjectFromFile(&ctx.app, (samples + name).c_str(), &io), 0) << name << ctx.takeText();
+        EXPECT_EQ(DO_importObjectFromFile(&ctx.app, (samples + name).c_str(), &io), 0)
+            << name << ctx.takeText();
         ASSERT_NE(io.object, nullptr) << name;
         compare(ctx, io.object, samples + name, name);
         DO_closeObject(&io.object);

@@ -82,7 +82,7 @@ struct ShippedDictionary {};
 // A context whose dictionary is filled by hand (or loaded from share/velmar); the log goes to a
 // temporary file.
 class TestContext {
-public:
+   public:
     explicit TestContext(const std::vector<DictRow> &rows = smallDictionary()) {
         init_AppData(&app, "velmar-test", "0", nullptr);
         setDictionary(rows);
@@ -153,7 +153,7 @@ public:
 
     AppData app{};
 
-private:
+   private:
     void openLog() {
         logFile_ = std::tmpfile();
         log_ = Log{logFile_, 0x000F, nullptr};
@@ -200,7 +200,7 @@ inline DicomElement binaryElement(uint16_t group, uint16_t element, const void *
 
 // An object built in memory with DO_addElement; closed by the destructor.
 class TestObject {
-public:
+   public:
     explicit TestObject(AppData *app) : app_(app) { DO_openObject(&obj); }
     ~TestObject() { DO_closeObject(&obj); }
     TestObject(const TestObject &) = delete;
@@ -217,7 +217,8 @@ public:
         DO_addElement(app_, obj, &el);
     }
     void words(uint16_t group, uint16_t element, std::vector<uint16_t> values) {
-        DicomElement el = binaryElement(group, element, values.data(), static_cast<uint32_t>(2 * values.size()));
+        DicomElement el =
+            binaryElement(group, element, values.data(), static_cast<uint32_t>(2 * values.size()));
         DOU_defXVRTypeByTags(app_, group, element, &el.vr);
         DO_addElement(app_, obj, &el);
     }
@@ -249,13 +250,13 @@ public:
 
     DicomObject *obj = nullptr;
 
-private:
+   private:
     AppData *app_;
 };
 
 // A temporary directory for definition files; VELMAR_DEF_PATH points at it while it lives.
 class DefDirectory {
-public:
+   public:
     DefDirectory() {
         char pattern[] = "/tmp/velmar-defs-XXXXXX";
         const char *made = mkdtemp(pattern);
@@ -268,8 +269,10 @@ public:
     ~DefDirectory() {
         std::error_code ignored;
         std::filesystem::remove_all(path_, ignored);
-        if (hadOld_) setenv("VELMAR_DEF_PATH", old_.c_str(), 1);
-        else unsetenv("VELMAR_DEF_PATH");
+        if (hadOld_)
+            setenv("VELMAR_DEF_PATH", old_.c_str(), 1);
+        else
+            unsetenv("VELMAR_DEF_PATH");
     }
     DefDirectory(const DefDirectory &) = delete;
     DefDirectory &operator=(const DefDirectory &) = delete;
@@ -281,7 +284,7 @@ public:
     std::string file(const std::string &name) const { return path_ + "/" + name; }
     const std::string &path() const { return path_; }
 
-private:
+   private:
     std::string path_;
     std::string old_;
     bool hadOld_ = false;

@@ -72,7 +72,7 @@ inline void buildSparseNM(TestObject &o) {
 
 // Writes the object as a PS3.10 file in explicit VR little endian with a small meta header.
 class PlainWriter {
-public:
+   public:
     explicit PlainWriter(AppData *app) : app_(app) {}
 
     bool write(const DicomObject *obj, const std::string &path, const std::string &sopClass,
@@ -98,7 +98,7 @@ public:
         return static_cast<bool>(out);
     }
 
-private:
+   private:
     static std::string uid(const std::string &text) {
         std::string v = text;
         if (v.size() % 2 != 0) v.push_back('\0');
@@ -115,7 +115,9 @@ private:
     }
     static void u16(std::string &out, uint16_t v) { out.append(reinterpret_cast<const char *>(&v), 2); }
     static void u32(std::string &out, uint32_t v) { out.append(reinterpret_cast<const char *>(&v), 4); }
-    static bool longHeader(const std::string &vr) { return vr == "OB" || vr == "OW" || vr == "SQ" || vr == "UN"; }
+    static bool longHeader(const std::string &vr) {
+        return vr == "OB" || vr == "OW" || vr == "SQ" || vr == "UN";
+    }
 
     static void put(std::string &out, uint16_t group, uint16_t element, const std::string &vr,
                     const std::string &value) {
@@ -135,10 +137,18 @@ private:
         int32_t vr = -1;
         getVR(app_, VELMAR_TAG(el->group, el->element), &vr);
         switch (vr) {
-        case VR_XS: case VR_XU: return "US";
-        case VR_OX: return "OW";
-        case -1: case VR_NA: case VR_UNKNOWN_TEXT: case VR_XX: return "UN";
-        default: return changeVRToVRname(vr);
+            case VR_XS:
+            case VR_XU:
+                return "US";
+            case VR_OX:
+                return "OW";
+            case -1:
+            case VR_NA:
+            case VR_UNKNOWN_TEXT:
+            case VR_XX:
+                return "UN";
+            default:
+                return changeVRToVRname(vr);
         }
     }
 
@@ -181,7 +191,9 @@ private:
 struct ReportedProblem {
     uint32_t tag;
     std::string message;  // with its level prefix, for example "Error: \t\tType 1 element is missing."
-    bool operator<(const ReportedProblem &o) const { return tag != o.tag ? tag < o.tag : message < o.message; }
+    bool operator<(const ReportedProblem &o) const {
+        return tag != o.tag ? tag < o.tag : message < o.message;
+    }
 };
 
 inline std::vector<ReportedProblem> parseReport(const std::vector<std::string> &lines) {

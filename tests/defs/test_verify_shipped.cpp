@@ -6,8 +6,8 @@
 #include <fstream>
 #include <functional>
 #include <iostream>
-#include <set>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -54,14 +54,16 @@ TEST(ShippedDefinitions, EveryIODLoadsWithoutAMessage) {
     for (const std::string &key : keys) {
         ctx.takeLines();
         ASSERT_EQ(InitABDef(&ctx.app, object.obj, 0, key.c_str()), 0) << key << "\n" << ctx.takeText();
-        for (const std::string &line : ctx.takeLines()) EXPECT_EQ(line.rfind("Info: Loading", 0), 0u) << key << line;
+        for (const std::string &line : ctx.takeLines())
+            EXPECT_EQ(line.rfind("Info: Loading", 0), 0u) << key << line;
         const ABDef *set = object.obj->boundDefinitions;
         ASSERT_NE(set, nullptr);
         EXPECT_EQ(key, set->key);
         EXPECT_STREQ(set->lastModule->key, "P.R.I.V.A.T.E");
         for (const ModuleEntry *m = set->firstModule; m != nullptr; m = m->next) ++modules;
     }
-    EXPECT_EQ(modules, 3258u + keys.size()) << "every module line of ab_tab.def, and one private module per IOD";
+    EXPECT_EQ(modules, 3258u + keys.size())
+        << "every module line of ab_tab.def, and one private module per IOD";
 }
 
 // One IOD that holds every module of every shipped IOD: loading c_tab.def for it resolves every
@@ -103,8 +105,8 @@ TEST(ShippedDefinitions, EveryModuleRecordLoadsWithoutAMessage) {
         if (m->firstAttribute == nullptr) ++empty;
     }
     EXPECT_GT(attributes, 10000u);
-    std::cout << seen.size() << " modules used by the shipped IODs, " << empty << " of them without attributes, "
-              << attributes << " attribute entries\n";
+    std::cout << seen.size() << " modules used by the shipped IODs, " << empty
+              << " of them without attributes, " << attributes << " attribute entries\n";
 }
 
 TEST(ShippedDefinitions, BindToAnNMImageAndReportWhatItLacks) {
@@ -130,9 +132,12 @@ TEST(ShippedDefinitions, BindToAnNMImageAndReportWhatItLacks) {
     EXPECT_EQ(lines[0], "Nuclear Medicine Image");
     std::vector<ReportedProblem> problems = parseReport(lines);
     EXPECT_TRUE(hasProblem(problems, 0x00100020, "Error: \t\tType 2 element is missing.")) << "Patient ID";
-    EXPECT_TRUE(hasProblem(problems, 0x0020000E, "Error: \t\tType 1 element is missing.")) << "Series Instance UID";
-    EXPECT_TRUE(hasProblem(problems, 0x00280002, "Error: \t\tType 1 element is missing.")) << "Samples per Pixel";
-    EXPECT_TRUE(hasProblem(problems, 0x00540012, "Error: \t\tType 2 element is missing.")) << "Energy Window Info";
+    EXPECT_TRUE(hasProblem(problems, 0x0020000E, "Error: \t\tType 1 element is missing."))
+        << "Series Instance UID";
+    EXPECT_TRUE(hasProblem(problems, 0x00280002, "Error: \t\tType 1 element is missing."))
+        << "Samples per Pixel";
+    EXPECT_TRUE(hasProblem(problems, 0x00540012, "Error: \t\tType 2 element is missing."))
+        << "Energy Window Info";
     EXPECT_FALSE(hasProblem(problems, 0x0020000D, "Error: \t\tType 1 element is missing.")) << "present";
     EXPECT_FALSE(hasProblem(problems, 0x00280010, "Error: \t\tType 1 element is missing.")) << "present";
 
@@ -168,13 +173,19 @@ TEST(ShippedDefinitions, ACompleteSecondaryCaptureImagePasses) {
     std::vector<ReportedProblem> problems;
     for (const ReportedProblem &p : parseReport(ctx.takeLines()))
         if (p.message.rfind("Error: ", 0) == 0) problems.push_back(p);  // conditional modules warn
-    std::vector<ReportedProblem> expected = {
-        {0x00080064, "Error: \t\tType 1 element is missing."}, {0x00100010, "Error: \t\tType 2 element is missing."},
-        {0x0020000D, "Error: \t\tType 1 element is missing."}, {0x00200013, "Error: \t\tType 2 element is missing."},
-        {0x00280010, "Error: \t\tType 1 element is missing."}};
+    std::vector<ReportedProblem> expected = {{0x00080064, "Error: \t\tType 1 element is missing."},
+                                             {0x00100010, "Error: \t\tType 2 element is missing."},
+                                             {0x0020000D, "Error: \t\tType 1 element is missing."},
+                                             {0x00200013, "Error: \t\tType 2 element is missing."},
+                                             {0x00280010, "Error: \t\tType 1 element is missing."}};
     std::sort(problems.begin(), problems.end());
-    EXPECT_EQ(problems.size(), expected.size()) << [&] { std::string t; for (auto &p : problems) t += std::to_string(p.tag) + " " + p.message + "\n"; return t; }();
-    for (const ReportedProblem &p : expected) EXPECT_TRUE(hasProblem(problems, p.tag, p.message)) << std::hex << p.tag;
+    EXPECT_EQ(problems.size(), expected.size()) << [&] {
+        std::string t;
+        for (auto &p : problems) t += std::to_string(p.tag) + " " + p.message + "\n";
+        return t;
+    }();
+    for (const ReportedProblem &p : expected)
+        EXPECT_TRUE(hasProblem(problems, p.tag, p.message)) << std::hex << p.tag;
 }
 
 }  // namespace

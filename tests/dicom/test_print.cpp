@@ -29,8 +29,11 @@ TEST(PrintElementValue, NumbersAreSeparatedByOneBackslash) {
 }
 
 TEST(PrintElementValue, SignedFloatingAndLongValues) {
-    TestContext ctx({{0x00111001, "ss", "SS", 0}, {0x00111002, "sl", "SL", 0}, {0x00111003, "ul", "UL", 0},
-                     {0x00111004, "fl", "FL", 0}, {0x00111005, "fd", "FD", 0}});
+    TestContext ctx({{0x00111001, "ss", "SS", 0},
+                     {0x00111002, "sl", "SL", 0},
+                     {0x00111003, "ul", "UL", 0},
+                     {0x00111004, "fl", "FL", 0},
+                     {0x00111005, "fd", "FD", 0}});
     const int16_t ss[] = {-2, 7};
     EXPECT_EQ(render(&ctx.app, binaryElement(0x0011, 0x1001, ss, 4)), "  -2\\7");
     const int32_t sl[] = {-70000};
@@ -76,8 +79,10 @@ TEST(PrintElementValue, NothingForSequencesStructuralTagsAndEmptyValues) {
 }
 
 TEST(PrintElementValue, LongValuesAreCutToTheBuffer) {
-    TestContext ctx({{0x00204000, "Image Comments", "LT", 1}, {0x00111000, "words", "OW", 0},
-                     {0x00111001, "bytes", "OB", 0}, {0x00111002, "numbers", "US", 0}});
+    TestContext ctx({{0x00204000, "Image Comments", "LT", 1},
+                     {0x00111000, "words", "OW", 0},
+                     {0x00111001, "bytes", "OB", 0},
+                     {0x00111002, "numbers", "US", 0}});
     std::string comment(600, 'c');
     std::string text = render(&ctx.app, textElement(0x0020, 0x4000, comment));
     EXPECT_LT(text.size(), 510u);

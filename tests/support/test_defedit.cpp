@@ -18,7 +18,8 @@ struct Edited {
     TestObject object{&ctx.app};
 
     Edited() {
-        dir.write("ab_tab.def", R"({"A.5", "NM", {{"C.7.1.1", "Patient", 'M', ""}, {"C.8.4.10", "NM Isotope", 'M', ""}}})");
+        dir.write("ab_tab.def",
+                  R"({"A.5", "NM", {{"C.7.1.1", "Patient", 'M', ""}, {"C.8.4.10", "NM Isotope", 'M', ""}}})");
         dir.write("c_tab.def", R"(
 {"C.7.1.1", "Patient", {{0x00100010, "Patient's Name", "2", ""}, {0x00100020, "Patient ID", "2", ""}}}
 {"C.8.4.10", "NM Isotope", {{0x00540012, "Energy Window Information Sequence", "2", ""}}}

@@ -384,7 +384,8 @@ TEST_F(WriterTest, PixelDataIsWrittenEmptyWhenAskedNotToConvert) {
     addImage(b, descriptor);
     io.writePixelData = 0;
     for (int syntax : {0, 1, 2}) {
-        const Parsed *p = writeAndParse(syntax).find(0x7FE00010u);
+        ParsedFile f = writeAndParse(syntax);
+        const Parsed *p = f.find(0x7FE00010u);
         ASSERT_NE(p, nullptr);
         EXPECT_EQ(p->length, 0u);
         if (syntax != 0) EXPECT_EQ(p->vr, "OW");

@@ -377,6 +377,44 @@ TEST_F(WriterTest, OddFramesAreConcatenatedAndTheValuePaddedOnce) {
     }
 }
 
+TEST_F(WriterTest, IconPixelDataTakesTheGeometryOfItsItem) {
+    // The object: 4 x 4 16-bit; the icon: 2 x 3 8-bit. The reader gives a nested Pixel Data the
+    // object's geometry and one frame cut to the bytes the value holds.
+    std::vector<uint8_t> image = pixelBytes(32, 1, 16);
+    std::vector<uint8_t> icon = {1, 2, 3, 4, 5, 6};
+    std::vector<uint8_t> file = image;
+    file.insert(file.end(), icon.begin(), icon.end());
+    writeFile(dir.file("both.bin"), file);
+    std::vector<uint8_t> iconDescriptor = makeDescriptor(dir.file("both.bin"), 4, 4, 16, 1, 1, "1.2.840.10008.1.2.1", 32);
+    auto *d = reinterpret_cast<PixelDataDescriptor *>(iconDescriptor.data());
+    d->pixelLength = 6;
+    d->frames[0].length = 6;
+    Builder b = builder();
+    addIdentity(b);
+    b.sequence(0x00880200u);
+    b.item();
+    b.u16(0x00280002u, {1});
+    b.u16(0x00280010u, {2});
+    b.u16(0x00280011u, {3});
+    b.u16(0x00280100u, {8});
+    b.u16(0x00280101u, {8});
+    b.add(0x7FE00010u, iconDescriptor.data(), static_cast<uint32_t>(iconDescriptor.size()));
+    b.endItem();
+    b.endSequence();
+    addImage(b, makeDescriptor(dir.file("both.bin"), 4, 4, 16, 1, 1, "1.2.840.10008.1.2.1"));
+    ParsedFile f = writeAndParse(2);
+    std::vector<const Parsed *> found;
+    for (const Parsed &p : f.data)
+        if (p.tag == 0x7FE00010u) found.push_back(&p);
+    ASSERT_EQ(found.size(), 2u);
+    EXPECT_EQ(found[0]->depth, 2);
+    EXPECT_EQ(found[0]->vr, "OB");
+    EXPECT_EQ(found[0]->value, icon);
+    std::vector<uint8_t> swapped = image;
+    for (size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
+    EXPECT_EQ(found[1]->value, swapped);
+}
+
 TEST_F(WriterTest, PixelDataIsWrittenEmptyWhenAskedNotToConvert) {
     std::vector<uint8_t> descriptor = makeDescriptor(dir.file("absent.bin"), 2, 2, 16, 1, 1, "1.2.840.10008.1.2.1");
     Builder b = builder();

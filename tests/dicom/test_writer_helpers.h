@@ -62,6 +62,7 @@ inline const std::vector<AttrDef> &dictionary() {
         {0x00280106u, "Smallest Image Pixel Value", VR_XS, 1, "", ""},
         {0x00281052u, "Rescale Intercept", VR_DS, 1, "", ""},
         {0x00540011u, "Number of Energy Windows", VR_US, 1, "", ""},
+        {0x00880200u, "Icon Image Sequence", VR_SQ, 1, "", ""},
         {0x00540012u, "Energy Window Information Sequence", VR_SQ, 1, "", ""},
         {0x00540013u, "Energy Window Range Sequence", VR_SQ, 1, "", ""},
         {0x00540014u, "Energy Window Lower Limit", VR_DS, 1, "", ""},

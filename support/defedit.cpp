@@ -2,6 +2,7 @@
 // bound to an entry, followed by a new binding whenever the object's structure changed.
 #include "velmar/defs.h"
 
+namespace velmar::support {
 namespace {
 
 constexpr uint16_t kAnyTag = 0xFFFF;
@@ -15,6 +16,10 @@ DicomElement *startNode(AppData *app, DicomObject *obj, const AttributeEntry *en
 }
 
 }  // namespace
+}  // namespace velmar::support
+
+using velmar::support::kAnyTag;
+using velmar::support::startNode;
 
 extern "C" {
 

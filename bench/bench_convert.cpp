@@ -96,7 +96,9 @@ void element(std::vector<uint8_t> &b, uint16_t group, uint16_t el, const char *v
     b.insert(b.end(), value.begin(), value.end());
 }
 
-std::string us(uint16_t v) { return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)}; }
+std::string us(uint16_t v) {
+    return std::string{static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+}
 
 // Writes the source image frame by frame.
 bool generate(const std::string &path, uint16_t frames) {
@@ -141,7 +143,8 @@ bool generate(const std::string &path, uint16_t frames) {
               std::fwrite(data.data(), 1, data.size(), out) == data.size();
     std::vector<uint16_t> frame(kFrameBytes / 2);
     for (uint16_t f = 0; ok && f < frames; ++f) {
-        for (size_t i = 0; i < frame.size(); ++i) frame[i] = static_cast<uint16_t>(i * 7 + f * 131 + (i >> 9));
+        for (size_t i = 0; i < frame.size(); ++i)
+            frame[i] = static_cast<uint16_t>(i * 7 + f * 131 + (i >> 9));
         ok = std::fwrite(frame.data(), 1, kFrameBytes, out) == kFrameBytes;
     }
     return std::fclose(out) == 0 && ok;
@@ -185,7 +188,8 @@ void report(const char *what, const Measure &m, const Measure &copy) {
         std::printf("  %-34s failed (status %d)\n", what, m.status);
         return;
     }
-    std::printf("  %-34s %7.3f s  %7.1f MB peak  %5.2fx copy\n", what, m.seconds, m.peakMB, m.seconds / copy.seconds);
+    std::printf("  %-34s %7.3f s  %7.1f MB peak  %5.2fx copy\n", what, m.seconds, m.peakMB,
+                m.seconds / copy.seconds);
 }
 
 bool haveDcmconv() {
@@ -258,7 +262,8 @@ int main(int argc, char **argv) {
         }
     Measure copy = contenders[0].best, toImplicit = contenders[1].best, toBig = contenders[2].best,
             smallBig = contenders[3].best;
-    Measure dcmImplicit = dcmtk ? contenders[4].best : Measure{}, dcmBig = dcmtk ? contenders[5].best : Measure{};
+    Measure dcmImplicit = dcmtk ? contenders[4].best : Measure{},
+            dcmBig = dcmtk ? contenders[5].best : Measure{};
 
     report("plain copy", copy, copy);
     report("velmar -> implicit VR LE", toImplicit, copy);
@@ -273,10 +278,10 @@ int main(int argc, char **argv) {
     std::printf("ratios: velmar/copy implicit %.2f, big endian %.2f", toImplicit.seconds / copy.seconds,
                 toBig.seconds / copy.seconds);
     if (dcmtk && dcmImplicit.ok && dcmBig.ok)
-        std::printf("; velmar/dcmconv implicit %.2f, big endian %.2f", toImplicit.seconds / dcmImplicit.seconds,
-                    toBig.seconds / dcmBig.seconds);
-    std::printf("\npeak memory: velmar %.1f MB (%.1f MB with 1/8 of the frames)", std::max(toImplicit.peakMB, toBig.peakMB),
-                smallBig.peakMB);
+        std::printf("; velmar/dcmconv implicit %.2f, big endian %.2f",
+                    toImplicit.seconds / dcmImplicit.seconds, toBig.seconds / dcmBig.seconds);
+    std::printf("\npeak memory: velmar %.1f MB (%.1f MB with 1/8 of the frames)",
+                std::max(toImplicit.peakMB, toBig.peakMB), smallBig.peakMB);
     if (dcmtk) std::printf(", dcmconv %.1f MB", std::max(dcmImplicit.peakMB, dcmBig.peakMB));
     std::printf("\n");
 

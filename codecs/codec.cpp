@@ -12,7 +12,9 @@
 namespace velmar::codecs {
 namespace {
 
-bool sameText(const char *a, const char *b) { return a != nullptr && b != nullptr && strcasecmp(a, b) == 0; }
+bool sameText(const char *a, const char *b) {
+    return a != nullptr && b != nullptr && strcasecmp(a, b) == 0;
+}
 
 char *copyText(const char *text) {
     if (text == nullptr) text = "";
@@ -114,7 +116,8 @@ VELMAR_API Codec *get_codec(uint16_t codec_count, Codec *const *codecs, const ch
     return nullptr;
 }
 
-VELMAR_API CodecLibrary *get_codeclib(uint16_t library_count, CodecLibrary *const *libraries, const char *name) {
+VELMAR_API CodecLibrary *get_codeclib(uint16_t library_count, CodecLibrary *const *libraries,
+                                      const char *name) {
     if (libraries == nullptr || name == nullptr) return nullptr;
     for (int32_t i = library_count - 1; i >= 0; --i) {
         CodecLibrary *library = libraries[i];
@@ -220,8 +223,9 @@ VELMAR_API int32_t passCmdlineParametersToCodec(AppData *app, const char *name, 
     return 0;
 }
 
-VELMAR_API int32_t init_DynamicCodecLibraries(AppData *app, const CodecMap *codec_map, const char *const *names,
-                                              const char *const *options, int32_t count, const char *directory) {
+VELMAR_API int32_t init_DynamicCodecLibraries(AppData *app, const CodecMap *codec_map,
+                                              const char *const *names, const char *const *options,
+                                              int32_t count, const char *directory) {
     if (app == nullptr) return 0;
     try {
         for (int32_t i = 0; i < count; ++i) {
@@ -318,7 +322,8 @@ VELMAR_API void freeStringList(StringList *list) {
 
 VELMAR_API int16_t addStringToList(StringList *list, const char *text) {
     if (list == nullptr) return -1;
-    auto **texts = static_cast<char **>(std::realloc(list->texts, (static_cast<size_t>(list->count) + 1) * sizeof(char *)));
+    auto **texts = static_cast<char **>(
+        std::realloc(list->texts, (static_cast<size_t>(list->count) + 1) * sizeof(char *)));
     if (texts == nullptr) return -1;
     list->texts = texts;
     char *copy = copyText(text);

@@ -67,7 +67,8 @@ const CodecMapEntry *findEntry(const CodecMap *map, const char *key, char *Codec
     if (map == nullptr || key == nullptr || map->entries == nullptr) return nullptr;
     for (int32_t i = 0; i < map->count; ++i) {
         const CodecMapEntry *entry = map->entries[i];
-        if (entry != nullptr && entry->*column != nullptr && strcasecmp(entry->*column, key) == 0) return entry;
+        if (entry != nullptr && entry->*column != nullptr && strcasecmp(entry->*column, key) == 0)
+            return entry;
     }
     return nullptr;
 }
@@ -113,7 +114,8 @@ VELMAR_API int16_t addCodecToCodecMap(CodecMap *map, const char *uid, const char
     entry->name = copyText(name);
     entry->library = copyText(library);
     entry->note = copyText(note);
-    if (entry->uid == nullptr || entry->name == nullptr || entry->library == nullptr || entry->note == nullptr) {
+    if (entry->uid == nullptr || entry->name == nullptr || entry->library == nullptr ||
+        entry->note == nullptr) {
         freeEntry(entry);
         return -2;
     }
@@ -132,7 +134,8 @@ VELMAR_API int16_t loadCodecMapFile(CodecMap *map, const char *path) {
             std::vector<std::string> words = wordsOf(line);
             // The first line that is not an entry ends the map.
             if (words.size() < 4) return 0;
-            if (addCodecToCodecMap(map, words[0].c_str(), words[1].c_str(), words[2].c_str(), words[3].c_str()) != 0)
+            if (addCodecToCodecMap(map, words[0].c_str(), words[1].c_str(), words[2].c_str(),
+                                   words[3].c_str()) != 0)
                 return -4;
         } while (nextDataLine(file.get(), line));
     } catch (...) {
@@ -145,8 +148,10 @@ VELMAR_API int16_t loadCodecMap(CodecMap *map) {
     if (map == nullptr) return 0;
     // The default map first: lookups return the first match, so its entries win.
     if (const char *definitions = std::getenv("VELMAR_DEF_PATH")) loadFrom(map, definitions, "defcodec.map");
-    if (const char *user = std::getenv("VELMAR_USER_CODEC_PATH")) loadFrom(map, user, "usrcodec.map");
-    else loadCodecMapFile(map, "usrcodec.map");
+    if (const char *user = std::getenv("VELMAR_USER_CODEC_PATH"))
+        loadFrom(map, user, "usrcodec.map");
+    else
+        loadCodecMapFile(map, "usrcodec.map");
     return 0;
 }
 

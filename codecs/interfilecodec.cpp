@@ -8,7 +8,9 @@
 using namespace velmar::codecs;
 
 namespace {
-int16_t nothing(KernelPrivate *) { return 0; }
+int16_t nothing(KernelPrivate *) {
+    return 0;
+}
 }  // namespace
 
 extern "C" VELMAR_API int16_t interfile_LibraryInit(AppData *app) {

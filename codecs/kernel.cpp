@@ -63,7 +63,8 @@ void reverseWords(uint8_t *bytes, size_t count) {
 bool sourceNeedsSwap(const PixelDataDescriptor *pds) {
     if (pds->bitsAllocated < 9) return false;
     if (pds->syntaxCode == TS_EXPLICIT_BIG) return bigendian() == 0;
-    if (pds->syntaxCode == TS_IMPLICIT_LITTLE || pds->syntaxCode == TS_EXPLICIT_LITTLE) return bigendian() != 0;
+    if (pds->syntaxCode == TS_IMPLICIT_LITTLE || pds->syntaxCode == TS_EXPLICIT_LITTLE)
+        return bigendian() != 0;
     return false;
 }
 
@@ -71,7 +72,7 @@ bool sourceNeedsSwap(const PixelDataDescriptor *pds) {
 // (native) and the Basic Offset Table (encapsulated) are reserved first and filled in at the end,
 // so no more than one frame is ever held.
 class PixelWriter {
-public:
+   public:
     PixelWriter(FILE *out, int32_t syntax, const PixelDataDescriptor *pds)
         : out_(out),
           encapsulated_(syntax == TS_OTHER),
@@ -121,8 +122,9 @@ public:
 
     // Writes one frame's fragments, sorted by fragment number, empty ones left out.
     bool writeFrame(uint16_t frame, std::vector<CodedFragment> &fragments) {
-        std::stable_sort(fragments.begin(), fragments.end(),
-                         [](const CodedFragment &a, const CodedFragment &b) { return a.fragment < b.fragment; });
+        std::stable_sort(
+            fragments.begin(), fragments.end(),
+            [](const CodedFragment &a, const CodedFragment &b) { return a.fragment < b.fragment; });
         return encapsulated_ ? writeItems(frame, fragments) : writeNative(fragments);
     }
 
@@ -186,12 +188,14 @@ public:
             ++valueBytes_;
         }
         if (valueBytes_ >= VELMAR_UNDEFINED_LENGTH) return false;
-        if (bigEndian_) putBE32(bytes, static_cast<uint32_t>(valueBytes_));
-        else putLE32(bytes, static_cast<uint32_t>(valueBytes_));
+        if (bigEndian_)
+            putBE32(bytes, static_cast<uint32_t>(valueBytes_));
+        else
+            putLE32(bytes, static_cast<uint32_t>(valueBytes_));
         return patch(lengthPosition_, bytes, 4);
     }
 
-private:
+   private:
     bool put(const void *data, size_t n) { return n == 0 || std::fwrite(data, 1, n, out_) == n; }
 
     bool patch(off_t position, const uint8_t *data, size_t n) {
@@ -364,7 +368,8 @@ int16_t init_kernelprivate(KernelPrivate **kernel_out, AppData *app, IOObject *i
     kernel->coder = coder;
     kernel->decoderLibrary = decoderLibrary;
     kernel->coderLibrary = coderLibrary;
-    kernel->decoded.data = static_cast<uint8_t *>(std::calloc(descriptor->frameSize == 0 ? 1 : descriptor->frameSize, 1));
+    kernel->decoded.data =
+        static_cast<uint8_t *>(std::calloc(descriptor->frameSize == 0 ? 1 : descriptor->frameSize, 1));
     if (kernel->decoded.data == nullptr) {
         delete kernel;
         return -1;
@@ -374,10 +379,12 @@ int16_t init_kernelprivate(KernelPrivate **kernel_out, AppData *app, IOObject *i
         kernel->entryOrder.resize(descriptor->entryCount);
         for (uint32_t i = 0; i < descriptor->entryCount; ++i) kernel->entryOrder[i] = i;
         const PixelFrameEntry *entries = descriptor->frames;
-        std::stable_sort(kernel->entryOrder.begin(), kernel->entryOrder.end(), [entries](uint32_t a, uint32_t b) {
-            if (entries[a].frame != entries[b].frame) return entries[a].frame < entries[b].frame;
-            return entries[a].fragment < entries[b].fragment;
-        });
+        std::stable_sort(kernel->entryOrder.begin(), kernel->entryOrder.end(),
+                         [entries](uint32_t a, uint32_t b) {
+                             if (entries[a].frame != entries[b].frame)
+                                 return entries[a].frame < entries[b].frame;
+                             return entries[a].fragment < entries[b].fragment;
+                         });
     } catch (const std::bad_alloc &) {
         delete kernel;
         return -1;
@@ -500,7 +507,8 @@ int16_t runConversion(KernelPrivate *kernel) {
     bool coderReady = decoderReady && (coder->init == nullptr || coder->init(kernel, pds) == 0);
     if (!decoderReady || !coderReady) kernel->fail(-1);
     if (coderReady) {
-        if (coder->process == nullptr) kernel->fail(-1);
+        if (coder->process == nullptr)
+            kernel->fail(-1);
         else {
             int16_t status = coder->process(kernel, nullptr);
             if (status != 0) kernel->fail(status);
@@ -515,10 +523,12 @@ int16_t runConversion(KernelPrivate *kernel) {
 
 }  // namespace
 
-int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescriptor *descriptor, uint32_t available) {
+int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescriptor *descriptor,
+                              uint32_t available) {
     if (io == nullptr || io->stream == nullptr || descriptor == nullptr || available < VELMAR_PDS_FIXED_SIZE)
         return -1;
-    if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(descriptor->entryCount) * VELMAR_PDS_ENTRY_SIZE > available)
+    if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(descriptor->entryCount) * VELMAR_PDS_ENTRY_SIZE >
+        available)
         return -1;
     KernelPrivate *kernel = nullptr;
     int16_t status = init_kernelprivate(&kernel, app, io, descriptor);
@@ -635,7 +645,9 @@ VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *
 VELMAR_API void setCoderParam(KernelPrivate *kernel, void *param) {
     if (kernel != nullptr) kernel->coderParam = param;
 }
-VELMAR_API void *getCoderParam(const KernelPrivate *kernel) { return kernel != nullptr ? kernel->coderParam : nullptr; }
+VELMAR_API void *getCoderParam(const KernelPrivate *kernel) {
+    return kernel != nullptr ? kernel->coderParam : nullptr;
+}
 VELMAR_API void setDecoderParam(KernelPrivate *kernel, void *param) {
     if (kernel != nullptr) kernel->decoderParam = param;
 }
@@ -676,7 +688,8 @@ VELMAR_API int32_t getDCMFileImageDataLength(AppData *app, const char *file_name
         if (pds->entryCount > 0) {
             const PixelFrameEntry &first = pds->frames[0];
             const PixelFrameEntry &last = pds->frames[pds->entryCount - 1];
-            length = static_cast<int64_t>(last.offset) + last.length - first.offset + 4 * pds->numberOfFrames + 24;
+            length =
+                static_cast<int64_t>(last.offset) + last.length - first.offset + 4 * pds->numberOfFrames + 24;
         }
     } else {
         for (uint16_t i = 0; i < pds->entryCount; ++i) length += pds->frames[i].length;
@@ -690,16 +703,19 @@ VELMAR_API int16_t saveCodedFrameInFile(const FrameBuffer *buffer, const char *f
     FILE *file = std::fopen(file_name, "wb");
     if (file == nullptr) return -2;
     bool written = buffer->length == 0 ||
-                   (buffer->data != nullptr && std::fwrite(buffer->data + buffer->offset, 1, buffer->length, file) == buffer->length);
+                   (buffer->data != nullptr &&
+                    std::fwrite(buffer->data + buffer->offset, 1, buffer->length, file) == buffer->length);
     int closed = std::fclose(file);
     if (!written) return -1;
     return static_cast<int16_t>(closed);
 }
 
-VELMAR_API int16_t loadCodedFragmentFromFile(KernelPrivate *, const char *file_name, CodedFragment *fragment) {
+VELMAR_API int16_t loadCodedFragmentFromFile(KernelPrivate *, const char *file_name,
+                                             CodedFragment *fragment) {
     if (file_name == nullptr || fragment == nullptr) return -1;
     struct stat info {};
-    if (stat(file_name, &info) != 0 || info.st_size < 0 || static_cast<uint64_t>(info.st_size) >= VELMAR_UNDEFINED_LENGTH)
+    if (stat(file_name, &info) != 0 || info.st_size < 0 ||
+        static_cast<uint64_t>(info.st_size) >= VELMAR_UNDEFINED_LENGTH)
         return -1;
     FILE *file = std::fopen(file_name, "rb");
     if (file == nullptr) return -2;

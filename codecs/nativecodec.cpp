@@ -16,7 +16,9 @@ int16_t storeCoderImage(KernelPrivate *kernel, const PixelDataDescriptor *image)
     return 0;
 }
 
-int16_t nothing(KernelPrivate *) { return 0; }
+int16_t nothing(KernelPrivate *) {
+    return 0;
+}
 
 // Each frame becomes one fragment; the kernel concatenates them in frame order. The fragment
 // points into the decoded frame: addCodedFragment takes its own copy.
@@ -75,7 +77,9 @@ Codec makeCodec(const char *library, const char *uid, bool coder) {
     return codec;
 }
 
-int16_t releaseNothing(void *) { return 0; }
+int16_t releaseNothing(void *) {
+    return 0;
+}
 
 }  // namespace velmar::codecs
 

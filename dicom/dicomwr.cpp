@@ -34,9 +34,13 @@ constexpr size_t kOutputBuffer = 1u << 20;
 
 const char *const kSyntaxUIDs[] = {"1.2.840.10008.1.2", "1.2.840.10008.1.2.1", "1.2.840.10008.1.2.2"};
 
-uint32_t tagOf(const DicomElement *node) { return VELMAR_TAG(node->group, node->element); }
+uint32_t tagOf(const DicomElement *node) {
+    return VELMAR_TAG(node->group, node->element);
+}
 
-bool isStructural(uint32_t tag) { return tag == kItem || tag == kItemDelimitation || tag == kSequenceDelimitation; }
+bool isStructural(uint32_t tag) {
+    return tag == kItem || tag == kItemDelimitation || tag == kSequenceDelimitation;
+}
 
 int32_t dictionaryVR(AppData *app, uint32_t tag) {
     int32_t vr = -1;
@@ -53,21 +57,21 @@ int32_t writeVR(AppData *app, uint32_t tag, int32_t dataSyntax, int32_t storedVR
     int32_t vr = dictionaryVR(app, tag);
     if (vr < 0 && storedVR >= 0 && storedVR < VR_COUNT && storedVR != VR_XX) vr = storedVR;
     switch (vr) {
-    case VR_XS:
-    case VR_XU:
-        return VR_US;
-    case VR_OX: {
-        uint32_t key = normaliseTag(tag);
-        if (tag == kPixelData || key == 0x50003000u || key == 0x60003000u)
-            return dataSyntax == TS_OTHER ? VR_OB : VR_OW;
-        return VR_OB;
-    }
-    case VR_RE:
-    case VR_NA:
-    case VR_UNKNOWN_TEXT:
-        return VR_OB;
-    default:
-        return vr >= 0 && vr < VR_COUNT ? vr : VR_OB;
+        case VR_XS:
+        case VR_XU:
+            return VR_US;
+        case VR_OX: {
+            uint32_t key = normaliseTag(tag);
+            if (tag == kPixelData || key == 0x50003000u || key == 0x60003000u)
+                return dataSyntax == TS_OTHER ? VR_OB : VR_OW;
+            return VR_OB;
+        }
+        case VR_RE:
+        case VR_NA:
+        case VR_UNKNOWN_TEXT:
+            return VR_OB;
+        default:
+            return vr >= 0 && vr < VR_COUNT ? vr : VR_OB;
     }
 }
 
@@ -79,13 +83,16 @@ int32_t nodeVR(AppData *app, const DicomElement *node, int32_t dataSyntax) {
     return writeVR(app, tag, dataSyntax, node->vr);
 }
 
-bool hasLongLength(int32_t vr) { return vr == VR_OB || vr == VR_OW || vr == VR_SQ; }
+bool hasLongLength(int32_t vr) {
+    return vr == VR_OB || vr == VR_OW || vr == VR_SQ;
+}
 
 // The UID text written for (0002,0010): the one of dataSyntax, whatever the stored value.
 std::string syntaxUIDText(const IOObject *io) {
     int32_t code = io->dataSyntax;
     if (code >= 0 && code <= 2) return kSyntaxUIDs[code];
-    if (code == TS_OTHER) return std::string(io->transferSyntaxUID, strnlen(io->transferSyntaxUID, VELMAR_UID_SIZE - 1));
+    if (code == TS_OTHER)
+        return std::string(io->transferSyntaxUID, strnlen(io->transferSyntaxUID, VELMAR_UID_SIZE - 1));
     return std::string();
 }
 
@@ -114,8 +121,8 @@ uint32_t lengthOf(AppData *app, const DicomElement *node) {
 struct HeaderForm {
     bool explicitVR = false;
     bool writeVRText = false;
-    bool longLength = false; // two reserved bytes and a 32-bit length
-    bool asUN = false;       // a long value of a short-length VR, written with "UN"
+    bool longLength = false;  // two reserved bytes and a 32-bit length
+    bool asUN = false;        // a long value of a short-length VR, written with "UN"
     size_t size = 8;
 };
 
@@ -142,8 +149,10 @@ HeaderForm headerForm(uint32_t tag, int32_t vr, uint32_t length, int32_t syntax)
 void enterNode(IOObject *io, uint16_t group) {
     if (!io->inMeta || group < 4) return;
     io->inMeta = 0;
-    if (io->dataSyntax != TS_NOT_SET) io->currentSyntax = io->dataSyntax;
-    else io->currentSyntax = io->hasPreamble ? io->declaredSyntax : TS_IMPLICIT_LITTLE;
+    if (io->dataSyntax != TS_NOT_SET)
+        io->currentSyntax = io->dataSyntax;
+    else
+        io->currentSyntax = io->hasPreamble ? io->declaredSyntax : TS_IMPLICIT_LITTLE;
 }
 
 bool skipped(const IOObject *io, uint32_t tag) {
@@ -158,7 +167,8 @@ uint64_t encodedSize(AppData *app, IOObject *io, const DicomElement *node) {
     if (!skipped(io, tag) && !(tag == kPixelData && node->length != 0)) {
         int32_t vr = nodeVR(app, node, io->dataSyntax);
         uint32_t length = lengthOf(app, node);
-        if (replacesTransferSyntax(node, io)) length = static_cast<uint32_t>((syntaxUIDText(io).size() + 1) & ~size_t{1});
+        if (replacesTransferSyntax(node, io))
+            length = static_cast<uint32_t>((syntaxUIDText(io).size() + 1) & ~size_t{1});
         size += headerForm(tag, vr, length, io->currentSyntax).size;
         if (node->value != nullptr || replacesTransferSyntax(node, io)) size += length;
     }
@@ -198,8 +208,10 @@ void appendChild(DicomElement *parent, DicomElement *node) {
     node->parent = parent;
     node->prev = parent->lastChild;
     node->next = nullptr;
-    if (parent->lastChild != nullptr) parent->lastChild->next = node;
-    else parent->firstChild = node;
+    if (parent->lastChild != nullptr)
+        parent->lastChild->next = node;
+    else
+        parent->firstChild = node;
     parent->lastChild = node;
 }
 
@@ -294,7 +306,7 @@ void putU32(uint8_t *p, uint32_t v, bool big) {
 }
 
 class ElementWriter {
-public:
+   public:
     ElementWriter(AppData *app, IOObject *io) : app_(app), io_(io) {}
 
     // One node, then its children; -1 at the first failure.
@@ -311,7 +323,7 @@ public:
         return 0;
     }
 
-private:
+   private:
     bool put(const void *data, size_t n) { return n == 0 || std::fwrite(data, 1, n, io_->stream) == n; }
 
     // Whether values go out in the opposite order of the host's.
@@ -356,7 +368,8 @@ private:
         if (node->value == nullptr || length == 0) return true;
         if (!swapValues()) return put(node->value, length);
         // Swap a copy, so that the object keeps its host-order value.
-        scratch_.assign(static_cast<const uint8_t *>(node->value), static_cast<const uint8_t *>(node->value) + length);
+        scratch_.assign(static_cast<const uint8_t *>(node->value),
+                        static_cast<const uint8_t *>(node->value) + length);
         DicomElement copy{};
         copy.value = scratch_.data();
         copy.length = length;
@@ -366,12 +379,14 @@ private:
 
     bool writePixelData(DicomElement *node) {
         const auto *pds = static_cast<const PixelDataDescriptor *>(node->value);
-        if (io_->writePixelData && pds != nullptr && node->length >= VELMAR_PDS_FIXED_SIZE && pds->pixelLength != 0) {
+        if (io_->writePixelData && pds != nullptr && node->length >= VELMAR_PDS_FIXED_SIZE &&
+            pds->pixelLength != 0) {
             bool nested = node->parent != nullptr && node->parent->parent != nullptr;
             if (!nested) return codecs::writePixelDataElement(app_, io_, pds, node->length) == 0;
             std::vector<uint8_t> own = nestedDescriptor(node, pds);
             if (own.empty()) return false;
-            return codecs::writePixelDataElement(app_, io_, reinterpret_cast<const PixelDataDescriptor *>(own.data()),
+            return codecs::writePixelDataElement(app_, io_,
+                                                 reinterpret_cast<const PixelDataDescriptor *>(own.data()),
                                                  static_cast<uint32_t>(own.size())) == 0;
         }
         int32_t vr = writeVR(app_, kPixelData, io_->dataSyntax);
@@ -382,7 +397,8 @@ private:
     // Pixel Data inside an item (an icon image) has the geometry of its own item, not the
     // object's: a descriptor with that geometry, and for native data a frame table made from it.
     std::vector<uint8_t> nestedDescriptor(const DicomElement *node, const PixelDataDescriptor *pds) {
-        if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(pds->entryCount) * VELMAR_PDS_ENTRY_SIZE > node->length)
+        if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(pds->entryCount) * VELMAR_PDS_ENTRY_SIZE >
+            node->length)
             return {};
         std::vector<uint8_t> block(static_cast<const uint8_t *>(node->value),
                                    static_cast<const uint8_t *>(node->value) + node->length);
@@ -390,14 +406,17 @@ private:
         DicomObject item{};
         item.root = node->parent;
         fill_pds(app_, &item, own);
-        bool native = own->pixelLength != VELMAR_UNDEFINED_LENGTH && own->syntaxCode >= 0 && own->syntaxCode <= 2;
+        bool native =
+            own->pixelLength != VELMAR_UNDEFINED_LENGTH && own->syntaxCode >= 0 && own->syntaxCode <= 2;
         if (!native || own->frameSize == 0) return block;
         std::vector<PixelFrameEntry> entries;
         for (uint32_t frame = 1; frame <= own->numberOfFrames; ++frame) {
             uint64_t offset = static_cast<uint64_t>(frame - 1) * own->frameSize;
             if (offset >= own->pixelLength) break;
-            uint32_t length = static_cast<uint32_t>(std::min<uint64_t>(own->frameSize, own->pixelLength - offset));
-            entries.push_back({static_cast<uint16_t>(frame), 0, static_cast<uint32_t>(own->pixelOffset + offset), length});
+            uint32_t length =
+                static_cast<uint32_t>(std::min<uint64_t>(own->frameSize, own->pixelLength - offset));
+            entries.push_back(
+                {static_cast<uint16_t>(frame), 0, static_cast<uint32_t>(own->pixelOffset + offset), length});
         }
         block.resize(VELMAR_PDS_FIXED_SIZE + entries.size() * VELMAR_PDS_ENTRY_SIZE);
         own = reinterpret_cast<PixelDataDescriptor *>(block.data());
@@ -457,7 +476,8 @@ void logSaving(AppData *app, int16_t level, const char *format, const char *file
 
 // Resolves the syntax codes left to what the reader found.
 void resolveSyntaxes(IOObject *io) {
-    if (io->metaSyntax == TS_NOT_SET) io->metaSyntax = io->foundMetaSyntax != TS_NOT_SET ? io->foundMetaSyntax : 1;
+    if (io->metaSyntax == TS_NOT_SET)
+        io->metaSyntax = io->foundMetaSyntax != TS_NOT_SET ? io->foundMetaSyntax : 1;
     if (io->dataSyntax == TS_NOT_SET)
         io->dataSyntax = io->foundDataSyntax != TS_NOT_SET ? io->foundDataSyntax : TS_IMPLICIT_LITTLE;
 }
@@ -543,7 +563,8 @@ VELMAR_API int16_t DO_generateMetaHeader(AppData *app, IOObject *io) {
         addMeta(app, io, 0x00020012u, nullptr, 0);
         const char *name = app != nullptr && app->appName != nullptr ? app->appName : "";
         const char *version_text = app != nullptr && app->appVersion != nullptr ? app->appVersion : "";
-        std::string implementation = std::string(name) + (*name != '\0' && *version_text != '\0' ? " " : "") + version_text;
+        std::string implementation =
+            std::string(name) + (*name != '\0' && *version_text != '\0' ? " " : "") + version_text;
         addMetaText(app, io, 0x00020013u, implementation);
         addMetaText(app, io, 0x00020016u, name);
     } catch (...) {

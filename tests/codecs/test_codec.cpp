@@ -20,7 +20,8 @@ int16_t countRelease(void *) {
     return 0;
 }
 
-Codec codecOf(const char *library, const char *uid, bool coder, int16_t (*process)(KernelPrivate *, FrameBuffer *) = nullptr) {
+Codec codecOf(const char *library, const char *uid, bool coder,
+              int16_t (*process)(KernelPrivate *, FrameBuffer *) = nullptr) {
     Codec codec{};
     std::strcpy(codec.libraryName, library);
     std::strcpy(codec.kind, coder ? "coder" : "decoder");
@@ -30,11 +31,15 @@ Codec codecOf(const char *library, const char *uid, bool coder, int16_t (*proces
     return codec;
 }
 
-int16_t first(KernelPrivate *, FrameBuffer *) { return 1; }
-int16_t second(KernelPrivate *, FrameBuffer *) { return 2; }
+int16_t first(KernelPrivate *, FrameBuffer *) {
+    return 1;
+}
+int16_t second(KernelPrivate *, FrameBuffer *) {
+    return 2;
+}
 
 class RegistryTest : public ::testing::Test {
-protected:
+   protected:
     AppData app{};
     void SetUp() override { ASSERT_EQ(init_AppData(&app, "t", "1", nullptr), 0); }
     void TearDown() override { done_AppData(&app); }
@@ -166,7 +171,7 @@ TEST(CodecLists, GrowAndFree) {
 // ---- Codec maps ---------------------------------------------------------------------------
 
 class CodecMapTest : public ::testing::Test {
-protected:
+   protected:
     TempDir dir;
     CodecMap map{};
     void SetUp() override { initCodecMap(&map); }
@@ -216,8 +221,7 @@ TEST_F(CodecMapTest, MalformedFirstLineMissingAndEmptyFiles) {
 TEST_F(CodecMapTest, DefaultMapComesBeforeTheUserMap) {
     TempDir user;
     file("defcodec.map", "1.2.840.10008.1.2.5 rle-default deflib -\n");
-    writeFile(user.file("usrcodec.map"),
-              std::vector<uint8_t>{});  // replaced below
+    writeFile(user.file("usrcodec.map"), std::vector<uint8_t>{});  // replaced below
     std::string userText = "1.2.840.10008.1.2.5 rle-user userlib -\n9.8.7 extra extralib -\n";
     writeFile(user.file("usrcodec.map"), std::vector<uint8_t>(userText.begin(), userText.end()));
     const char *oldDef = std::getenv("VELMAR_DEF_PATH");
@@ -229,8 +233,10 @@ TEST_F(CodecMapTest, DefaultMapComesBeforeTheUserMap) {
     EXPECT_STREQ(getNameForUID(&map, "1.2.840.10008.1.2.5"), "rle-default");
     EXPECT_STREQ(getLibForName(&map, "extra"), "extralib");
     unsetenv("VELMAR_USER_CODEC_PATH");
-    if (oldDef != nullptr) setenv("VELMAR_DEF_PATH", savedDef.c_str(), 1);
-    else unsetenv("VELMAR_DEF_PATH");
+    if (oldDef != nullptr)
+        setenv("VELMAR_DEF_PATH", savedDef.c_str(), 1);
+    else
+        unsetenv("VELMAR_DEF_PATH");
 }
 
 TEST(ShippedCodecMap, NamesTheBuiltInSyntaxes) {
@@ -248,7 +254,7 @@ TEST(ShippedCodecMap, NamesTheBuiltInSyntaxes) {
 // ---- External codec libraries ---------------------------------------------------------------
 
 class DynamicTest : public ::testing::Test {
-protected:
+   protected:
     AppData app{};
     CodecMap map{};
     void SetUp() override {
@@ -265,8 +271,8 @@ protected:
         done_AppData(&app);
     }
     int32_t load(std::vector<const char *> names, std::vector<const char *> options, const char *directory) {
-        return init_DynamicCodecLibraries(&app, &map, names.data(), options.data(), static_cast<int32_t>(names.size()),
-                                          directory);
+        return init_DynamicCodecLibraries(&app, &map, names.data(), options.data(),
+                                          static_cast<int32_t>(names.size()), directory);
     }
 };
 
@@ -303,7 +309,7 @@ TEST_F(DynamicTest, PngOptionsGoToTheRegisteredPngLibrary) {
     char *text = getPNGOptStr(options);
     EXPECT_STREQ(text, "m=0\tf=6\tc=9\ti=0");
     std::free(text);
-    EXPECT_NE(passCmdlineParametersToCodec(&app, "png", "c=10"), 0);  // refused options are reported
+    EXPECT_NE(passCmdlineParametersToCodec(&app, "png", "c=10"), 0);   // refused options are reported
     EXPECT_EQ(passCmdlineParametersToCodec(&app, "native", "x"), -1);  // no private data
 }
 

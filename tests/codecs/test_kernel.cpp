@@ -21,7 +21,7 @@ constexpr const char *kTestUID = "1.2.826.0.1.3680043.9.9999.1";
 // in the order they are handed to the kernel with the fragment numbers given.
 struct Plan {
     std::vector<std::vector<std::pair<uint16_t, uint32_t>>> frames;  // (fragment number, length)
-    std::vector<uint16_t> frameOrder;                                 // empty: 1..n
+    std::vector<uint16_t> frameOrder;                                // empty: 1..n
     bool unlinkSourceAfterFirstFrame = false;
     bool ignoreDecodeFailure = false;
     std::vector<long> outputSizeAtFrame;  // output position when each frame starts coding
@@ -54,7 +54,8 @@ int16_t planCoder(KernelPrivate *kernel, FrameBuffer *) {
             at += i + 1 == sorted.size() ? frame->length - at : sorted[i].second;
         }
         for (const auto &[number, length] : cuts) {
-            size_t i = std::find(sorted.begin(), sorted.end(), std::make_pair(number, length)) - sorted.begin();
+            size_t i =
+                std::find(sorted.begin(), sorted.end(), std::make_pair(number, length)) - sorted.begin();
             CodedFragment f{};
             f.frame = n;
             f.fragment = number;
@@ -77,9 +78,15 @@ int16_t concatDecoder(KernelPrivate *kernel, FrameBuffer *request) {
     return 0;
 }
 
-int16_t failingCoder(KernelPrivate *, FrameBuffer *) { return -3; }
-int16_t nothing(KernelPrivate *) { return 0; }
-int16_t releaseNothing(void *) { return 0; }
+int16_t failingCoder(KernelPrivate *, FrameBuffer *) {
+    return -3;
+}
+int16_t nothing(KernelPrivate *) {
+    return 0;
+}
+int16_t releaseNothing(void *) {
+    return 0;
+}
 
 void registerTestCodecs(AppData *app, int16_t (*coder)(KernelPrivate *, FrameBuffer *)) {
     Codec c{};
@@ -101,7 +108,7 @@ void registerTestCodecs(AppData *app, int16_t (*coder)(KernelPrivate *, FrameBuf
 }
 
 class KernelTest : public ::testing::Test {
-protected:
+   protected:
     TempDir dir;
     Context ctx{dir.file("kernel.log"), true};
     IOObject io{};
@@ -122,8 +129,8 @@ protected:
     }
 
     // A 3-frame image of `bits` bits over a raw file, under the given source syntax.
-    void image(uint16_t rows, uint16_t columns, uint16_t bits, uint16_t frames, int32_t syntax, const char *uid,
-               bool swappedFile = false) {
+    void image(uint16_t rows, uint16_t columns, uint16_t bits, uint16_t frames, int32_t syntax,
+               const char *uid, bool swappedFile = false) {
         pixels = pixelBytes(static_cast<size_t>(rows) * columns * bits / 8, frames, bits);
         std::vector<uint8_t> file = pixels;
         if (swappedFile)
@@ -162,8 +169,10 @@ TEST_F(KernelTest, EncapsulatedOutputHasAnOffsetTableAndEvenFragments) {
     std::vector<const Parsed *> items;
     bool after = false;
     for (const Parsed &p : f.data) {
-        if (&p == pixel) after = true;
-        else if (after) items.push_back(&p);
+        if (&p == pixel)
+            after = true;
+        else if (after)
+            items.push_back(&p);
     }
     ASSERT_EQ(items.size(), 7u);  // table, five fragments, delimiter
     EXPECT_EQ(items.back()->tag, 0xFFFEE0DDu);
@@ -178,7 +187,8 @@ TEST_F(KernelTest, EncapsulatedOutputHasAnOffsetTableAndEvenFragments) {
     EXPECT_EQ(get32(table->value, 8, false), 64u);
     // Borrowing moves bytes between items but keeps the stream of each frame.
     std::vector<uint8_t> joined;
-    for (size_t i = 1; i + 1 < items.size(); ++i) joined.insert(joined.end(), items[i]->value.begin(), items[i]->value.end());
+    for (size_t i = 1; i + 1 < items.size(); ++i)
+        joined.insert(joined.end(), items[i]->value.begin(), items[i]->value.end());
     EXPECT_EQ(joined, pixels);
     EXPECT_EQ(getDCMFileImageDataLength(&ctx.app, dir.file("encaps.dcm").c_str()), 48 + 4 * 8 + 4 * 3 + 24);
 
@@ -202,8 +212,10 @@ TEST_F(KernelTest, OddLastFragmentOfAFrameGainsAZeroByte) {
     std::vector<std::vector<uint8_t>> fragments;
     bool after = false;
     for (const Parsed &p : f.data) {
-        if (p.tag == 0x7FE00010u) after = true;
-        else if (after && p.tag == 0xFFFEE000u) fragments.push_back(p.value);
+        if (p.tag == 0x7FE00010u)
+            after = true;
+        else if (after && p.tag == 0xFFFEE000u)
+            fragments.push_back(p.value);
     }
     ASSERT_EQ(fragments.size(), 3u);
     EXPECT_EQ(get32(fragments[0], 4, false), 18u);  // the second frame starts after 8 + 10 bytes
@@ -221,7 +233,9 @@ TEST_F(KernelTest, FramesAreWrittenWhileTheCoderRunsAndTheSourceStaysOpen) {
     ASSERT_EQ(thePlan.outputSizeAtFrame.size(), 4u);
     // Frame n - 1 is in the file when frame n + 1 starts: no more than one frame is held.
     for (size_t i = 2; i < 4; ++i)
-        EXPECT_GE(thePlan.outputSizeAtFrame[i] - thePlan.outputSizeAtFrame[1], static_cast<long>((i - 1) * 8192)) << i;
+        EXPECT_GE(thePlan.outputSizeAtFrame[i] - thePlan.outputSizeAtFrame[1],
+                  static_cast<long>((i - 1) * 8192))
+            << i;
 }
 
 TEST_F(KernelTest, FramesComeOutInOrderAndAFrameAlreadyWrittenCannotGrow) {
@@ -350,8 +364,10 @@ TEST(ExternalCodec, WritesAndReadsBackThroughTheCodecMap) {
     int fragments = 0;
     bool after = false;
     for (const Parsed &p : f.data) {
-        if (p.tag == 0x7FE00010u) after = true;
-        else if (after && p.tag == 0xFFFEE000u && ++fragments > 1) stored.insert(stored.end(), p.value.begin(), p.value.end());
+        if (p.tag == 0x7FE00010u)
+            after = true;
+        else if (after && p.tag == 0xFFFEE000u && ++fragments > 1)
+            stored.insert(stored.end(), p.value.begin(), p.value.end());
     }
     EXPECT_EQ(fragments, 1 + 2 * frames);
     ASSERT_EQ(stored.size(), pixels.size());

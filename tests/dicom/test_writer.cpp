@@ -14,7 +14,7 @@ using namespace writer_test;
 namespace {
 
 class WriterTest : public ::testing::Test {
-protected:
+   protected:
     TempDir dir;
     Context ctx{dir.file("writer.log")};
     IOObject io{};
@@ -179,7 +179,8 @@ TEST_F(WriterTest, EmptySequencesAndEmptyItems) {
         ParsedFile f = writeAndParse(syntax);
         std::vector<std::pair<uint32_t, uint32_t>> seen;
         for (const Parsed &p : f.data)
-            if (p.tag == 0x00081140u || p.tag == 0x00082112u || (p.tag >> 16) == 0xFFFE || (p.tag >> 16) == 0x0054)
+            if (p.tag == 0x00081140u || p.tag == 0x00082112u || (p.tag >> 16) == 0xFFFE ||
+                (p.tag >> 16) == 0x0054)
                 seen.emplace_back(p.tag, p.length);
         std::vector<std::pair<uint32_t, uint32_t>> expected = {
             {0x00081140u, 0},
@@ -248,7 +249,9 @@ TEST_F(WriterTest, BigEndianSwapsBinaryValuesTagsAndLengths) {
     std::vector<uint8_t> host = {0x01, 0x02, 0x03, 0x04};
 
     ParsedFile f = writeAndParse(2);
-    auto value = [&](uint32_t tag) { return f.find(tag) != nullptr ? f.find(tag)->value : std::vector<uint8_t>{}; };
+    auto value = [&](uint32_t tag) {
+        return f.find(tag) != nullptr ? f.find(tag)->value : std::vector<uint8_t>{};
+    };
     EXPECT_EQ(value(0x00181310u), (std::vector<uint8_t>{0x12, 0x34, 0x00, 0x01, 0xAB, 0xCD, 0x01, 0x00}));
     std::vector<uint8_t> fd(8);
     std::memcpy(fd.data(), &bvalue, 8);
@@ -326,7 +329,8 @@ TEST_F(WriterTest, NativePixelDataInEverySyntax) {
         writeFile(dir.file("raw.bin"), raw);
         for (int source : {0, 1}) {
             const char *uid = source == 0 ? "1.2.840.10008.1.2" : "1.2.840.10008.1.2.1";
-            std::vector<uint8_t> descriptor = makeDescriptor(dir.file("raw.bin"), rows, columns, bits, frames, source, uid, 10);
+            std::vector<uint8_t> descriptor =
+                makeDescriptor(dir.file("raw.bin"), rows, columns, bits, frames, source, uid, 10);
             Builder b = builder();
             addIdentity(b);
             addImage(b, descriptor);
@@ -337,7 +341,8 @@ TEST_F(WriterTest, NativePixelDataInEverySyntax) {
                 if (target != 0) EXPECT_EQ(p->vr, bits > 8 ? "OW" : "OB");
                 std::vector<uint8_t> expected = pixels;
                 if (target == 2 && bits == 16)
-                    for (size_t i = 0; i + 1 < expected.size(); i += 2) std::swap(expected[i], expected[i + 1]);
+                    for (size_t i = 0; i + 1 < expected.size(); i += 2)
+                        std::swap(expected[i], expected[i + 1]);
                 EXPECT_EQ(p->value, expected) << "bits " << bits << " from " << source << " to " << target;
             }
         }
@@ -350,7 +355,8 @@ TEST_F(WriterTest, BigEndianSourceFramesComeOutInHostOrder) {
     std::vector<uint8_t> swapped = pixels;
     for (size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
     writeFile(dir.file("big.bin"), swapped);
-    std::vector<uint8_t> descriptor = makeDescriptor(dir.file("big.bin"), rows, columns, 16, frames, 2, "1.2.840.10008.1.2.2");
+    std::vector<uint8_t> descriptor =
+        makeDescriptor(dir.file("big.bin"), rows, columns, 16, frames, 2, "1.2.840.10008.1.2.2");
     Builder b = builder();
     addIdentity(b);
     addImage(b, descriptor);
@@ -362,7 +368,8 @@ TEST_F(WriterTest, OddFramesAreConcatenatedAndTheValuePaddedOnce) {
     const uint16_t rows = 3, columns = 3, frames = 3;  // 27 bytes
     std::vector<uint8_t> pixels = pixelBytes(9, frames, 8);
     writeFile(dir.file("odd.bin"), pixels);
-    std::vector<uint8_t> descriptor = makeDescriptor(dir.file("odd.bin"), rows, columns, 8, frames, 1, "1.2.840.10008.1.2.1");
+    std::vector<uint8_t> descriptor =
+        makeDescriptor(dir.file("odd.bin"), rows, columns, 8, frames, 1, "1.2.840.10008.1.2.1");
     Builder b = builder();
     addIdentity(b);
     addImage(b, descriptor);
@@ -385,7 +392,8 @@ TEST_F(WriterTest, IconPixelDataTakesTheGeometryOfItsItem) {
     std::vector<uint8_t> file = image;
     file.insert(file.end(), icon.begin(), icon.end());
     writeFile(dir.file("both.bin"), file);
-    std::vector<uint8_t> iconDescriptor = makeDescriptor(dir.file("both.bin"), 4, 4, 16, 1, 1, "1.2.840.10008.1.2.1", 32);
+    std::vector<uint8_t> iconDescriptor =
+        makeDescriptor(dir.file("both.bin"), 4, 4, 16, 1, 1, "1.2.840.10008.1.2.1", 32);
     auto *d = reinterpret_cast<PixelDataDescriptor *>(iconDescriptor.data());
     d->pixelLength = 6;
     d->frames[0].length = 6;
@@ -416,7 +424,8 @@ TEST_F(WriterTest, IconPixelDataTakesTheGeometryOfItsItem) {
 }
 
 TEST_F(WriterTest, PixelDataIsWrittenEmptyWhenAskedNotToConvert) {
-    std::vector<uint8_t> descriptor = makeDescriptor(dir.file("absent.bin"), 2, 2, 16, 1, 1, "1.2.840.10008.1.2.1");
+    std::vector<uint8_t> descriptor =
+        makeDescriptor(dir.file("absent.bin"), 2, 2, 16, 1, 1, "1.2.840.10008.1.2.1");
     Builder b = builder();
     addIdentity(b);
     addImage(b, descriptor);
@@ -440,7 +449,8 @@ TEST_F(WriterTest, FailedWriteKeepsThePreviousFileAndLeavesNoTemporary) {
     std::vector<uint8_t> pixels = pixelBytes(32, 2, 16);
     pixels.resize(48);
     writeFile(dir.file("short.bin"), pixels);
-    std::vector<uint8_t> descriptor = makeDescriptor(dir.file("short.bin"), 4, 4, 16, 2, 1, "1.2.840.10008.1.2.1");
+    std::vector<uint8_t> descriptor =
+        makeDescriptor(dir.file("short.bin"), 4, 4, 16, 2, 1, "1.2.840.10008.1.2.1");
     addImage(b, descriptor);
     io.dataSyntax = 1;
     EXPECT_EQ(DO_copyObjectToFile(&ctx.app, &io, target.c_str()), -1);
@@ -449,7 +459,8 @@ TEST_F(WriterTest, FailedWriteKeepsThePreviousFileAndLeavesNoTemporary) {
     EXPECT_NE(ctx.log().find("Error: DICOM object " + target + " not fully saved"), std::string::npos);
 
     // A source file that is gone fails the same way.
-    std::vector<uint8_t> missing = makeDescriptor(dir.file("gone.bin"), 4, 4, 16, 1, 1, "1.2.840.10008.1.2.1");
+    std::vector<uint8_t> missing =
+        makeDescriptor(dir.file("gone.bin"), 4, 4, 16, 1, 1, "1.2.840.10008.1.2.1");
     b.add(0x7FE00010u, missing.data(), static_cast<uint32_t>(missing.size()));
     EXPECT_EQ(DO_copyObjectToFile(&ctx.app, &io, target.c_str()), -1);
     EXPECT_EQ(readFile(target), (std::vector<uint8_t>{'o', 'l', 'd'}));
@@ -498,7 +509,8 @@ TEST_F(WriterTest, ShortWritesAreReportedAsNotSaved) {
     // A file size limit makes the system refuse writes past 64 KiB, as a full disk would.
     std::vector<uint8_t> pixels = pixelBytes(256 * 256 * 2, 2, 16);
     writeFile(dir.file("big.bin"), pixels);
-    std::vector<uint8_t> descriptor = makeDescriptor(dir.file("big.bin"), 256, 256, 16, 2, 1, "1.2.840.10008.1.2.1");
+    std::vector<uint8_t> descriptor =
+        makeDescriptor(dir.file("big.bin"), 256, 256, 16, 2, 1, "1.2.840.10008.1.2.1");
     Builder b = builder();
     addIdentity(b);
     addImage(b, descriptor);
@@ -509,7 +521,9 @@ TEST_F(WriterTest, ShortWritesAreReportedAsNotSaved) {
     ASSERT_GE(child, 0);
     if (child == 0) {
         signal(SIGXFSZ, SIG_IGN);
-        struct rlimit limit {65536, 65536};
+        struct rlimit limit {
+            65536, 65536
+        };
         setrlimit(RLIMIT_FSIZE, &limit);
         _exit(DO_copyObjectToFile(&ctx.app, &io, target.c_str()) == -1 ? 0 : 1);
     }

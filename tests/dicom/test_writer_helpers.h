@@ -184,9 +184,9 @@ struct Builder {
 };
 
 // A descriptor over a raw native pixel file: `frames` frames of rows x columns samples.
-inline std::vector<uint8_t> makeDescriptor(const std::string &file, uint16_t rows, uint16_t columns, uint16_t bits,
-                                           uint16_t frames, int32_t syntax, const char *uid, uint32_t offset = 0,
-                                           uint16_t samples = 1) {
+inline std::vector<uint8_t> makeDescriptor(const std::string &file, uint16_t rows, uint16_t columns,
+                                           uint16_t bits, uint16_t frames, int32_t syntax, const char *uid,
+                                           uint32_t offset = 0, uint16_t samples = 1) {
     uint32_t frameSize = static_cast<uint32_t>(bits / 8) * rows * columns * samples;
     size_t size = VELMAR_PDS_FIXED_SIZE + static_cast<size_t>(frames) * VELMAR_PDS_ENTRY_SIZE;
     std::vector<uint8_t> block(size + VELMAR_PDS_ENTRY_SIZE, 0);
@@ -325,7 +325,8 @@ struct ParsedFile {
 };
 
 inline uint16_t get16(const std::vector<uint8_t> &b, size_t at, bool big) {
-    return big ? static_cast<uint16_t>(b[at] << 8 | b[at + 1]) : static_cast<uint16_t>(b[at] | b[at + 1] << 8);
+    return big ? static_cast<uint16_t>(b[at] << 8 | b[at + 1])
+               : static_cast<uint16_t>(b[at] | b[at + 1] << 8);
 }
 inline uint32_t get32(const std::vector<uint8_t> &b, size_t at, bool big) {
     uint32_t v = 0;
@@ -378,7 +379,8 @@ inline ParsedFile parse(const std::vector<uint8_t> &bytes, int syntax, bool expe
             }
         }
         p.offset = at;
-        bool opens = p.length == VELMAR_UNDEFINED_LENGTH || p.vr == "SQ" || (p.tag == 0xFFFEE000u && !inPixelItems);
+        bool opens =
+            p.length == VELMAR_UNDEFINED_LENGTH || p.vr == "SQ" || (p.tag == 0xFFFEE000u && !inPixelItems);
         if (p.tag == 0x7FE00010u && p.length == VELMAR_UNDEFINED_LENGTH) inPixelItems = true;
         if (p.tag == 0xFFFEE0DDu) {
             if (inPixelItems) inPixelItems = false;
@@ -392,7 +394,8 @@ inline ParsedFile parse(const std::vector<uint8_t> &bytes, int syntax, bool expe
                 out.error = "value beyond the end";
                 return out;
             }
-            p.value.assign(bytes.begin() + static_cast<long>(at), bytes.begin() + static_cast<long>(at + p.length));
+            p.value.assign(bytes.begin() + static_cast<long>(at),
+                           bytes.begin() + static_cast<long>(at + p.length));
             at += p.length;
         }
         (p.tag >> 16 == 0x0002 && inMeta ? out.meta : out.data).push_back(std::move(p));
@@ -409,7 +412,8 @@ inline std::string textOf(const Parsed *p) {
 inline std::vector<uint8_t> pixelBytes(size_t frameSize, uint16_t frames, uint16_t bits) {
     std::vector<uint8_t> bytes(frameSize * frames);
     for (size_t i = 0; i < bytes.size(); ++i)
-        bytes[i] = bits > 8 ? static_cast<uint8_t>((i * 37 + i / 2 * 11 + 0x12) & 0xFF) : static_cast<uint8_t>(i * 7 + 3);
+        bytes[i] = bits > 8 ? static_cast<uint8_t>((i * 37 + i / 2 * 11 + 0x12) & 0xFF)
+                            : static_cast<uint8_t>(i * 7 + 3);
     return bytes;
 }
 

@@ -29,7 +29,9 @@ CommandResult run(const std::string &command) {
     return r;
 }
 
-bool have(const std::string &command) { return run(command + " >/dev/null 2>&1").status == 0; }
+bool have(const std::string &command) {
+    return run(command + " >/dev/null 2>&1").status == 0;
+}
 
 std::string tagText(uint32_t tag) {
     char text[16];
@@ -85,7 +87,9 @@ TEST_P(InteropTest, DcmdumpAndPydicomReadEverySyntax) {
     IOObject io{};
     init_IOObject(&io);
     ASSERT_EQ(DO_openObject(&io.object), 0);
-    buildRichObject(ctx, io.object, makeDescriptor(dir.file("raw.bin"), rows, columns, bits, frames, 1, "1.2.840.10008.1.2.1"));
+    buildRichObject(
+        ctx, io.object,
+        makeDescriptor(dir.file("raw.bin"), rows, columns, bits, frames, 1, "1.2.840.10008.1.2.1"));
     for (int syntax : {0, 1, 2}) {
         SCOPED_TRACE("syntax " + std::to_string(syntax));
         std::string path = dir.file("interop" + std::to_string(syntax) + ".dcm");
@@ -106,8 +110,8 @@ TEST_P(InteropTest, DcmdumpAndPydicomReadEverySyntax) {
         }
         if (pydicom) {
             std::ostringstream command;
-            command << "/usr/bin/python3 " << script << ' ' << path << ' ' << dir.file("raw.bin") << ' ' << rows << ' '
-                    << columns << ' ' << frames << ' ' << bits << " 2>&1";
+            command << "/usr/bin/python3 " << script << ' ' << path << ' ' << dir.file("raw.bin") << ' '
+                    << rows << ' ' << columns << ' ' << frames << ' ' << bits << " 2>&1";
             CommandResult check = run(command.str());
             ASSERT_EQ(check.status, 0) << check.out;
             std::set<std::string> seen;

@@ -63,7 +63,7 @@ std::vector<uint8_t> hostPixels(const std::string &path, int syntax, uint16_t bi
 }
 
 class RoundTripTest : public ::testing::TestWithParam<uint16_t> {
-protected:
+   protected:
     TempDir dir;
     Context ctx{dir.file("roundtrip.log"), true};
 
@@ -86,7 +86,8 @@ TEST_P(RoundTripTest, EveryPairOfSyntaxesKeepsEveryElementAndPixel) {
     size_t frameSize = static_cast<size_t>(rows) * columns * bits / 8;
     std::vector<uint8_t> pixels = pixelBytes(frameSize, frames, bits);
     writeFile(dir.file("raw.bin"), pixels);
-    std::vector<uint8_t> descriptor = makeDescriptor(dir.file("raw.bin"), rows, columns, bits, frames, 1, kUIDs[1]);
+    std::vector<uint8_t> descriptor =
+        makeDescriptor(dir.file("raw.bin"), rows, columns, bits, frames, 1, kUIDs[1]);
 
     for (int source = 0; source <= 2; ++source) {
         IOObject first{};
@@ -101,14 +102,17 @@ TEST_P(RoundTripTest, EveryPairOfSyntaxesKeepsEveryElementAndPixel) {
         IOObject in{};
         ASSERT_EQ(readBack(sourcePath, in), "");
         EXPECT_EQ(in.dataSyntax, source);
-        EXPECT_EQ(hostPixels(sourcePath, source, bits), [&] {
-            auto expected = pixels;
-            if (expected.size() % 2) expected.push_back(0);
-            return expected;
-        }()) << "source " << source;
+        EXPECT_EQ(hostPixels(sourcePath, source, bits),
+                  [&] {
+                      auto expected = pixels;
+                      if (expected.size() % 2) expected.push_back(0);
+                      return expected;
+                  }())
+            << "source " << source;
 
         for (int target = 0; target <= 2; ++target) {
-            std::string targetPath = dir.file("target" + std::to_string(source) + std::to_string(target) + ".dcm");
+            std::string targetPath =
+                dir.file("target" + std::to_string(source) + std::to_string(target) + ".dcm");
             in.dataSyntax = target;
             ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &in, targetPath.c_str()), 0) << ctx.log();
             IOObject out{};
@@ -124,7 +128,8 @@ TEST_P(RoundTripTest, EveryPairOfSyntaxesKeepsEveryElementAndPixel) {
             ASSERT_NE(pds, nullptr);
             EXPECT_EQ(pds->numberOfFrames, frames);
             EXPECT_EQ(pds->entryCount, frames);
-            EXPECT_EQ(getDCMFileImageDataLength(&ctx.app, targetPath.c_str()), static_cast<int32_t>(frameSize * frames));
+            EXPECT_EQ(getDCMFileImageDataLength(&ctx.app, targetPath.c_str()),
+                      static_cast<int32_t>(frameSize * frames));
             std::free(pds);
             DO_closeObject(&out.object);
         }

@@ -31,7 +31,9 @@ int16_t decoderInit(KernelPrivate *kernel, const PixelDataDescriptor *image) {
     return 0;
 }
 
-int16_t nothing(KernelPrivate *) { return 0; }
+int16_t nothing(KernelPrivate *) {
+    return 0;
+}
 
 int16_t encode(KernelPrivate *kernel, FrameBuffer *) {
     const auto *image = static_cast<const PixelDataDescriptor *>(getCoderParam(kernel));
@@ -89,7 +91,8 @@ extern "C" __attribute__((visibility("default"))) int16_t LibraryInit(AppData *a
     if (settings == nullptr) return -1;
     settings->key = 0x5A;
     if (options != nullptr) {
-        if (const char *key = std::strstr(options, "key=")) settings->key = static_cast<uint8_t>(std::atoi(key + 4));
+        if (const char *key = std::strstr(options, "key="))
+            settings->key = static_cast<uint8_t>(std::atoi(key + 4));
     }
     Codec coder = makeCodec(true);
     Codec decoder = makeCodec(false);

@@ -48,7 +48,7 @@ const std::string kFlags = VELMAR_EXTRA_CFLAGS;
 TEST(InterfaceTest, OnlyTheListedCFunctionsAreExported) {
     if (!have("nm")) GTEST_SKIP() << "nm is not installed";
     CommandResult result =
-        run("nm -D --defined-only " + (kBinary / "libvelmar.so").string() + " | awk '{print $3}' | LC_ALL=C sort");
+        run("nm -D --defined-only " + (kBinary / "libvelmar.so").string() + " | awk '{print $3}' | sed 's/@.*//' | grep -v '^VELMAR_0$' | LC_ALL=C sort");
     ASSERT_EQ(result.status, 0) << result.output;
     std::string expected = readFile(kSource / "tests" / "exported_symbols.txt");
     CommandResult sorted = run("LC_ALL=C sort " + (kSource / "tests" / "exported_symbols.txt").string());

@@ -50,6 +50,7 @@ Measure inChild(const std::function<int()> &work, const std::vector<std::string>
     if (child == 0) {
         if (!argv.empty()) {
             std::vector<char *> args;
+            args.reserve(argv.size() + 1);
             for (const std::string &a : argv) args.push_back(const_cast<char *>(a.c_str()));
             args.push_back(nullptr);
             int null = open("/dev/null", O_WRONLY);

@@ -48,6 +48,14 @@ void putBE32(uint8_t *p, uint32_t v) {
 }
 
 // Reverses every 16-bit unit (a trailing odd byte stays); written so that it vectorises.
+// Two VR characters and the two reserved zero bytes of a long-length header.
+void putVR(uint8_t *p, const char *vr) {
+    p[0] = static_cast<uint8_t>(vr[0]);
+    p[1] = static_cast<uint8_t>(vr[1]);
+    p[2] = 0;
+    p[3] = 0;
+}
+
 void reverseWords(uint8_t *bytes, size_t count) {
     size_t words = count / 2;
     for (size_t i = 0; i < words; ++i) {
@@ -89,7 +97,7 @@ class PixelWriter {
             // Encapsulated pixel data is always OB (its fragments are byte streams), little endian.
             putLE16(header, 0x7FE0);
             putLE16(header + 2, 0x0010);
-            std::memcpy(header + 4, "OB\0\0", 4);
+            putVR(header + 4, "OB");
             putLE32(header + 8, VELMAR_UNDEFINED_LENGTH);
             if (!put(header, 12)) return false;
             putLE16(header, kItemGroup);
@@ -111,7 +119,7 @@ class PixelWriter {
         }
         n = 4;
         if (explicitVR_) {
-            std::memcpy(header + 4, wordVR_ ? "OW\0\0" : "OB\0\0", 4);
+            putVR(header + 4, wordVR_ ? "OW" : "OB");
             n = 8;
         }
         if (!put(header, n)) return false;

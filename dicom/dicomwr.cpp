@@ -485,7 +485,7 @@ void resolveSyntaxes(IOObject *io) {
 int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     resolveSyntaxes(io);
     if (io->dataSyntax >= 0 && io->dataSyntax <= 2) {
-        std::strcpy(io->transferSyntaxUID, kSyntaxUIDs[io->dataSyntax]);
+        std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kSyntaxUIDs[io->dataSyntax]);
     } else if (io->dataSyntax == TS_OTHER) {
         // Another transfer syntax always gets a meta header, itself explicit VR little endian.
         io->hasPreamble = 1;
@@ -506,7 +506,10 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     bool ok = true;
     if (io->hasPreamble) {
         uint8_t preamble[132] = {0};
-        std::memcpy(preamble + 128, "DICM", 4);
+        preamble[128] = 'D';
+        preamble[129] = 'I';
+        preamble[130] = 'C';
+        preamble[131] = 'M';
         ok = std::fwrite(preamble, 1, sizeof preamble, io->stream) == sizeof preamble;
         io->currentSyntax = io->metaSyntax;
     } else {

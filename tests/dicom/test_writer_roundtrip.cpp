@@ -138,6 +138,32 @@ TEST_P(RoundTripTest, EveryPairOfSyntaxesKeepsEveryElementAndPixel) {
     EXPECT_EQ(getDCMFileImageDataLength(&ctx.app, dir.file("absent.dcm").c_str()), -1);
 }
 
+TEST_P(RoundTripTest, FileRewrittenOverItselfKeepsItsPixels) {
+    // The pixels are read from the file being replaced: the new file only takes its name once
+    // it is complete, and the old one stays readable until then.
+    const uint16_t bits = GetParam(), rows = 8, columns = 8, frames = 4;
+    std::vector<uint8_t> pixels = pixelBytes(static_cast<size_t>(rows) * columns * bits / 8, frames, bits);
+    writeFile(dir.file("raw.bin"), pixels);
+    IOObject io{};
+    init_IOObject(&io);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    buildRichObject(ctx, io.object,
+                    makeDescriptor(dir.file("raw.bin"), rows, columns, bits, frames, 1, kUIDs[1]));
+    std::string path = dir.file("self.dcm");
+    io.dataSyntax = 1;
+    ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &io, path.c_str()), 0);
+    DO_closeObject(&io.object);
+    for (int target : {2, 0, 1}) {
+        IOObject in{};
+        ASSERT_EQ(readBack(path, in), "");
+        in.dataSyntax = target;
+        ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &in, path.c_str()), 0) << ctx.log();
+        DO_closeObject(&in.object);
+        EXPECT_EQ(hostPixels(path, target, bits), pixels) << target;
+    }
+    EXPECT_TRUE(dir.leftovers().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Bits, RoundTripTest, ::testing::Values(8, 16));
 
 // Cases of the shared sample manifest that a reader must read and may convert.

@@ -66,6 +66,16 @@ void reverseWords(uint8_t *bytes, size_t count) {
     }
 }
 
+// Copies `count` bytes (even) reversing every 16-bit unit, in one pass.
+void copyReversingWords(uint8_t *to, const uint8_t *from, size_t count) {
+    for (size_t i = 0; i < count / 2; ++i) {
+        uint16_t w;
+        std::memcpy(&w, from + 2 * i, 2);
+        w = __builtin_bswap16(w);
+        std::memcpy(to + 2 * i, &w, 2);
+    }
+}
+
 // Source byte order against the host's: codes 0 and 1 are little endian, 2 big endian; any other
 // code is never swapped.
 bool sourceNeedsSwap(const PixelDataDescriptor *pds) {
@@ -156,8 +166,7 @@ class PixelWriter {
         scratch_.resize(std::min(whole, kChunk));
         for (size_t done = 0; done < whole;) {
             size_t step = std::min(kChunk, whole - done);
-            std::memcpy(scratch_.data(), p + done, step);
-            reverseWords(scratch_.data(), step);
+            copyReversingWords(scratch_.data(), p + done, step);
             if (!put(scratch_.data(), step)) return false;
             done += step;
         }

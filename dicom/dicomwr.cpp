@@ -480,6 +480,12 @@ void resolveSyntaxes(IOObject *io) {
         io->metaSyntax = io->foundMetaSyntax != TS_NOT_SET ? io->foundMetaSyntax : 1;
     if (io->dataSyntax == TS_NOT_SET)
         io->dataSyntax = io->foundDataSyntax != TS_NOT_SET ? io->foundDataSyntax : TS_IMPLICIT_LITTLE;
+    // Code 3 naming one of the uncompressed syntaxes is that syntax: encapsulated pixel data
+    // under an uncompressed Transfer Syntax UID would be a file no reader understands.
+    if (io->dataSyntax == TS_OTHER)
+        for (int32_t code = 0; code <= 2; ++code)
+            if (std::strncmp(io->transferSyntaxUID, kSyntaxUIDs[code], VELMAR_UID_SIZE) == 0)
+                io->dataSyntax = code;
 }
 
 int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {

@@ -423,6 +423,21 @@ TEST_F(WriterTest, IconPixelDataTakesTheGeometryOfItsItem) {
     EXPECT_EQ(found[1]->value, swapped);
 }
 
+TEST_F(WriterTest, OtherSyntaxCodeNamingAnUncompressedSyntaxWritesThatSyntax) {
+    std::vector<uint8_t> pixels = pixelBytes(32, 1, 16);
+    writeFile(dir.file("p.bin"), pixels);
+    Builder b = builder();
+    addIdentity(b);
+    addImage(b, makeDescriptor(dir.file("p.bin"), 4, 4, 16, 1, 1, "1.2.840.10008.1.2.1"));
+    io.dataSyntax = 3;
+    std::strcpy(io.transferSyntaxUID, "1.2.840.10008.1.2.2");
+    ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &io, dir.file("big.dcm").c_str()), 0);
+    EXPECT_EQ(io.dataSyntax, 2);
+    ParsedFile f = parse(readFile(dir.file("big.dcm")), 2, true);
+    ASSERT_EQ(f.error, "");
+    EXPECT_EQ(f.find(0x7FE00010u)->length, 32u);  // native, not encapsulated
+}
+
 TEST_F(WriterTest, PixelDataIsWrittenEmptyWhenAskedNotToConvert) {
     std::vector<uint8_t> descriptor =
         makeDescriptor(dir.file("absent.bin"), 2, 2, 16, 1, 1, "1.2.840.10008.1.2.1");

@@ -251,6 +251,7 @@ Session::Session(bool verbose) : verbose_(verbose) { initCodecMap(&map_); }
 Session::~Session() {
     if (reportStream_ != nullptr) endReport();
     freeCodecMap(&map_);
+    if (dictionaryLoaded_) DoneTagDef(&app_);
     if (started_) done_AppData(&app_);
     // The log is the program's own (its owner is this session, so done_AppData leaves it): it has
     // no file, so nothing is left to close.
@@ -286,6 +287,7 @@ bool Session::start() {
 }
 
 bool Session::loadDictionary() {
+    dictionaryLoaded_ = true;  // a failed load may keep what it read before the error
     if (InitTagDef(&app_, 0) != 0) {
         complain("cannot load the attribute dictionary (tag_tab.def) from " + defDir_);
         return false;

@@ -122,6 +122,7 @@ private:
     CodecMap map_{};
     bool verbose_;
     bool started_ = false;
+    bool dictionaryLoaded_ = false;
     std::string defDir_;
     char *reportText_ = nullptr;
     size_t reportSize_ = 0;

@@ -43,8 +43,8 @@ int runVerify(ArgParser &args, bool verbose) {
                   "with the attribute dictionary (VR format, length, range, VM, permitted values).\n"
                   "The module check finds the IOD of the file's SOP Class UID, binds its modules and\n"
                   "reports missing type 1 and type 2 attributes, empty type 1 attributes and the\n"
-                  "value problems of the attributes present. Problems of conditional modules and\n"
-                  "inside sequence items are shown as warnings and do not fail the check.\n"
+                  "value problems of the attributes present. Problems of conditional modules are\n"
+                  "shown as warnings; they and problems inside sequence items do not fail it.\n"
                   "Exit status: 0 both checks clean, 1 problems found, 2 the file or its IOD could\n"
                   "not be loaded.",
                   kVerifyOptions);

@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 
 #include "cli.h"
@@ -63,6 +64,14 @@ bool looksLikeInterfile(const std::string &path) {
     size_t at = 0;
     while (at < got && std::isspace(static_cast<unsigned char>(start[at])) != 0) ++at;
     return strncasecmp(start + at, "!INTERFILE", 10) == 0;
+}
+
+// The converted object has Pixel Data whose data file can be read.
+bool hasPixelData(Session &session, DicomObject *obj) {
+    PixelDataDescriptor *pds = get_ppds(session.app(), obj);
+    bool readable = pds != nullptr && pds->fileName != nullptr && checkReadable(pds->fileName).empty();
+    std::free(pds);
+    return readable;
 }
 
 int checkOnly(Session &session, const std::string &path) {
@@ -155,6 +164,10 @@ int runInterfile(ArgParser &args, bool verbose) {
     if (IF2DCM_compile(session.app(), io.object, interfile.header()) != 0) {
         complain("cannot convert " + headerPath + ": it lacks a usable imaging modality, type of data or process status");
         status = kExitFound;
+    } else if (!hasPixelData(session, io.object)) {
+        // The conversion reports an image data file it cannot use and goes on without pixels.
+        complain("cannot convert " + headerPath + ": its image data file could not be read");
+        status = kExitFailed;
     } else if (!writeDicom(session, io, out, syntax, true, parsed->value('o'))) {
         status = kExitFailed;
     } else {

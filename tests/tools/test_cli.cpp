@@ -539,6 +539,17 @@ TEST_F(CliTest, HeaderThatFailsTheCheckIsReportedAndConvertedOnlyWhenForced) {
     EXPECT_EQ(forced.status, 0) << forced.err;
     EXPECT_TRUE(fs::exists(dir_ / "out.dcm"));
 
+    // A data file that is not there: reported, and nothing is written.
+    std::string missing = header;
+    size_t at = missing.find(kSampleData.string());
+    missing.replace(at, kSampleData.string().size(), (dir_ / "nosuch.img").string());
+    writeFile(dir_ / "nodata.hdr", missing);
+    Result noData = velmar("interfile --force nodata.hdr nodata.dcm");
+    EXPECT_EQ(noData.status, 2);
+    EXPECT_NE(noData.err.find("velmar: cannot convert nodata.hdr: its image data file could not be read"),
+              std::string::npos) << noData.err;
+    EXPECT_FALSE(fs::exists(dir_ / "nodata.dcm"));
+
     replaceLine("!version of keys", "!version of keys := 3.4");
     writeFile(dir_ / "version.hdr", header);
     Result version = velmar("interfile -c version.hdr");

@@ -37,6 +37,8 @@ static void ifherror(void *scanner, HeaderContext *ctx, const char *message);
 }
 
 %token ENDMARK EOL ASSIGN
+/* A key line without ":=", or a "[" without "]": no rule takes it, so it is a syntax error. */
+%token BADLINE
 %token <text> NAME INDEX VALUE
 
 %type <ref> key_ref

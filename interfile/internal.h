@@ -66,6 +66,8 @@ struct HeaderContext {
     IAppData *iapp = nullptr;
     int16_t line = 0;
     int16_t column = 0;
+    bool tokenOnLine = false;    // a token other than EOL came from the current line
+    bool lineHasAssign = false;  // the current line was found to hold ":=" after stray text
     TextArena arena;
     void *scanner = nullptr;
 };

@@ -145,16 +145,65 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(MalformedHeader{"IndexedKeyWithoutAssign", "energy window [1] Tc99m\n"},
                       MalformedHeader{"BracketWithoutClose", "energy window [ := Tc99m\n"},
                       MalformedHeader{"AssignWithoutKey", ":= value\n"},
-                      MalformedHeader{"IndexWithoutName", "[2] := x\n"}),
+                      MalformedHeader{"IndexWithoutName", "[2] := x\n"},
+                      // Key lines that lack their ":=".
+                      MalformedHeader{"KeyWithoutAssign", "patient name Doe\n"},
+                      MalformedHeader{"ObligatoryKeyWithoutAssign", "!study id P-1\n"},
+                      MalformedHeader{"SingleWord", "ab\n"},
+                      MalformedHeader{"IndentedKeyWithoutAssign", " \t patient name Doe\n"},
+                      MalformedHeader{"SingleColon", "patient name: Doe\n"},
+                      MalformedHeader{"AssignOnlyInComment", "patient name Doe ; a := b\n"},
+                      MalformedHeader{"AtEndOfFile", "patient name Doe"},
+                      MalformedHeader{"BetweenCRLines", "\rpatient name Doe\r!study ID := 1\r"},
+                      MalformedHeader{"BetweenCRLFLines", "\r\npatient name Doe\r\n!study ID := 1\r\n"},
+                      MalformedHeader{"AfterStrayCharacter", "# patient name Doe\n"},
+                      MalformedHeader{"UnitKeyWithoutAssign", "NUD/Patient Weight [kg] 0.00\n"},
+                      // "[" without "]", with and without ":=".
+                      MalformedHeader{"OpenIndexWithoutAssign", "energy window [1 Tc99m\n"},
+                      MalformedHeader{"OpenIndexBeforeAssign", "energy window [1 := Tc99m\n"},
+                      MalformedHeader{"OpenUnitBeforeAssign", "NUD/Patient Weight [kg := 0.00\n"},
+                      MalformedHeader{"OpenBracketAfterValue", "patient name := Doe|[x\n"}),
     [](const ::testing::TestParamInfo<MalformedHeader> &info) { return info.param.name; });
 
-TEST_F(HeaderTest, LineWithoutAssignIsReportedCharacterByCharacter) {
-    ASSERT_EQ(readHeader("!GENERAL DATA :=\nab\npatient name := A\n"), 0);
+TEST_F(HeaderTest, StrayTextBeforeAKeyLineIsReportedCharacterByCharacter) {
+    // The line holds ":=", so the text that cannot start a key is stray text, not a key line
+    // without ":=": it is logged and the key after it is read.
+    ASSERT_EQ(readHeader("!GENERAL DATA :=\nx. patient name := A\n"), 0);
     auto lines = problems();
     ASSERT_EQ(lines.size(), 2u);
-    EXPECT_EQ(lines[0], "Error: in INTERFILE a at line 1 pos 0");
-    EXPECT_EQ(lines[1], "Error: in INTERFILE b at line 1 pos 1");
+    EXPECT_EQ(lines[0], "Error: in INTERFILE x at line 1 pos 0");
+    EXPECT_EQ(lines[1], "Error: in INTERFILE . at line 1 pos 1");
     EXPECT_EQ(value("patient name"), "A");
+    // A bracket closed on its line is stray text as well.
+    ASSERT_EQ(readHeader("!GENERAL DATA :=\npatient name := Doe|[x]\n"), 0);
+    lines = problems();
+    ASSERT_EQ(lines.size(), 4u);
+    EXPECT_EQ(lines[1], "Error: in INTERFILE [ at line 1 pos 20");
+    EXPECT_EQ(lines[3], "Error: in INTERFILE ] at line 1 pos 22");
+    EXPECT_EQ(value("patient name"), "Doe");
+}
+
+TEST_F(HeaderTest, LinesWithoutKeysStillRead) {
+    // Comments, blank and whitespace-only lines, unit brackets, "!" keys and the closing
+    // Ctrl-Z, under every kind of line end.
+    for (const char *eol : {"\n", "\r\n", "\r", "\n\r"}) {
+        std::string e = eol;
+        std::string text = "!INTERFILE :=" + e + ";" + e + "; a comment without assign" + e + e +
+                           " \t " + e + "!GENERAL DATA :=   ; section" + e + "   ; indented comment" + e +
+                           "NUD/Patient Weight [kg] := 0.00" + e + "isotope half life [hours]:=6.0" + e +
+                           "!study ID := P-1" + e + "\t patient name := Doe ; trailing" + e + "\x1a";
+        ASSERT_EQ(readHeader(text), 0) << "line end " << static_cast<int>(eol[0]);
+        auto lines = problems();
+        std::vector<std::string> expected = {
+            "Warning: Unknown key: NUD/Patient Weight [kg]",
+            "Warning: Unknown key ignored: NUD/Patient Weight [kg] := 0.00",
+            "Warning: Unknown key: isotope half life [hours]",
+            "Warning: Unknown key ignored: isotope half life [hours] := 6.0",
+        };
+        EXPECT_EQ(lines, expected) << "line end " << static_cast<int>(eol[0]);
+        EXPECT_EQ(value("study ID"), "P-1");
+        EXPECT_EQ(value("patient name"), "Doe");
+    }
 }
 
 TEST_F(HeaderTest, MissingFileGivesMinusOne) {

@@ -569,7 +569,10 @@ VELMAR_API int16_t DO_generateMetaHeader(AppData *app, IOObject *io) {
         addMetaCopy(app, io, 0x00020002u, 0x00080016u);
         addMetaCopy(app, io, 0x00020003u, 0x00080018u);
         addMeta(app, io, kTransferSyntaxUID, kSyntaxUIDs[0], 18);  // 17 characters and a zero byte
-        addMeta(app, io, 0x00020012u, nullptr, 0);
+        // An empty Implementation Class UID makes the meta header non-conformant (it is type 1),
+        // so velmar writes its own.
+        addMeta(app, io, 0x00020012u, VELMAR_IMPLEMENTATION_CLASS_UID,
+                static_cast<uint32_t>(sizeof VELMAR_IMPLEMENTATION_CLASS_UID - 1));
         const char *name = app != nullptr && app->appName != nullptr ? app->appName : "";
         const char *version_text = app != nullptr && app->appVersion != nullptr ? app->appVersion : "";
         std::string implementation =

@@ -188,6 +188,10 @@ VELMAR_API int16_t DO_importObjectFromFile(AppData *app, const char *file_name, 
  * (defaults for absent ones) and computes its frame size. Returns 0. */
 VELMAR_API int16_t fill_pds(AppData *app, DicomObject *obj, struct PixelDataDescriptor *descriptor);
 
+/* Implementation Class UID (0002,0012) written into every generated meta header
+ * (44 characters: an even length, so it needs no padding). */
+#define VELMAR_IMPLEMENTATION_CLASS_UID "2.25.210672239561900782102109213072485829201"
+
 /* ---- Writing DICOM files (section owned by the writer) ----------------------------------- */
 
 /* Writes io->object to file_name in the syntax io->dataSyntax names (io->transferSyntaxUID for

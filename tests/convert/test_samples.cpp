@@ -66,7 +66,6 @@ bool haveProgram(const std::string &name) { return run("command -v " + name).sta
 bool havePydicom() { return run("/usr/bin/python3 -c 'import pydicom'").status == 0; }
 
 // dciodvfy's errors that follow from the library's choices:
-// - the writer leaves Implementation Class UID empty;
 // - Patient Position is always written, empty, beside the (empty) Patient Orientation Code
 //   Sequence;
 // - Pixel Aspect Ratio is written for a matrix that is not square, beside Pixel Spacing;
@@ -74,7 +73,6 @@ bool havePydicom() { return run("/usr/bin/python3 -c 'import pydicom'").status =
 // - the items of a rotation carry Start Angle, Angular Step, Scan Arc and Actual Frame Duration
 //   empty when the header does not give them (reconstructed data has no start angle).
 const char *const kExplained[] = {
-    "Element=<ImplementationClassUID> Module=<FileMetaInformation>",
     "Shall not be present when PatientOrientationCodeSequence is present - attribute <PatientPosition>",
     "Shall not be present when PixelSpacing is present - attribute <PixelAspectRatio>",
     "Element=<NumberOfTriggersInPhase> Module=<NMPhase>",

@@ -89,6 +89,8 @@ TEST_F(WriterTest, MetaHeaderIsGeneratedWithExactGroupLengthAndSyntaxUID) {
         EXPECT_EQ(textOf(f.find(0x00020003u, true)), std::string("1.2.3.4.5.6.7", 13) + '\0');
         EXPECT_EQ(textOf(f.find(0x00020013u, true)), "velmar 1.0");
         EXPECT_EQ(textOf(f.find(0x00020016u, true)), "velmar");
+        // The Implementation Class UID is never left empty.
+        EXPECT_EQ(textOf(f.find(0x00020012u, true)), VELMAR_IMPLEMENTATION_CLASS_UID);
         const Parsed *version = f.find(0x00020001u, true);
         ASSERT_NE(version, nullptr);
         EXPECT_EQ(version->value, (std::vector<uint8_t>{0x00, 0x01}));

@@ -93,6 +93,14 @@ std::string normalized(const char *name) {
     return out;
 }
 
+// The value of a node in a copied group that the header has not given. The check counts such a
+// node as present, so that a key the first group lacks is not reported again for every copy;
+// the getters and IF conditions count it as holding no value, so that the key's default applies
+// in that group as in the first. Nothing is ever written through it.
+char copiedSlot[1] = "";
+
+bool hasValue(const KeyNode *node) { return node->value != nullptr && node->value != copiedSlot; }
+
 bool isKeyNode(const KeyNode *node, int16_t key) {
     return node->kind == VELMAR_IF_NODE_KEY && node->key == key;
 }
@@ -166,7 +174,7 @@ private:
         evaluating_.push_back(block);
         const KeyNode *condition = findIn(root_->firstChild, block->key);
         evaluating_.pop_back();
-        if (condition == nullptr || condition->value == nullptr) return false;
+        if (condition == nullptr || !hasValue(condition)) return false;
         std::string_view value(condition->value);
         std::string_view alternatives(block->value);
         for (;;) {
@@ -252,9 +260,10 @@ private:
         copy->key = source->key;
         if (source->kind == VELMAR_IF_NODE_KEY) {
             // A copy of a given value must be given again; a copy of an empty slot (a group
-            // label, a key the first group never had) stands as present.
+            // label, a key the first group never had) stands as present for the check but
+            // holds no value.
             bool given = source->value != nullptr && source->value[0] != '\0';
-            copy->value = given ? nullptr : AddToDStringBuffer(header_->strings, "");
+            copy->value = given ? nullptr : copiedSlot;
         } else {
             copy->value = source->value;
         }
@@ -663,7 +672,7 @@ VELMAR_API int16_t getintervalue(const InterfileHeader *header, int16_t key, int
         KeyNode *first = NodeSearch(&header->root).find(key);
         if (first == nullptr) return -1;
         const KeyNode *node = occurrence(first, key, index);
-        if (node == nullptr || node->value == nullptr) return -1;
+        if (node == nullptr || !hasValue(node)) return -1;
         copyOut(node->value, value_out);
         return key;
     });

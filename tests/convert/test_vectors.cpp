@@ -148,6 +148,15 @@ TEST_F(Vectors, DynamicNumbersPhasesAcrossEnergyWindows) {
     EXPECT_EQ(vector(0x0100), (V{1, 2, 1, 1, 1}));
 }
 
+TEST_F(Vectors, EveryPhaseTakesTheDefaultOfAKeyItsFrameGroupLacks) {
+    // No frame group gives "pause between images (sec)": each phase gets its default 0, the
+    // later groups (copies of the first) as well as the first.
+    ASSERT_EQ(convert(dynamicStudy({{1, 1, 1}})), 0);
+    std::vector<const DicomElement *> items = itemsOf(top(0x0054, 0x0032));
+    ASSERT_EQ(items.size(), 3u);
+    for (size_t i = 0; i < items.size(); ++i) EXPECT_EQ(itemText(items[i], 0x0054, 0x0038), "0") << i;
+}
+
 TEST_F(Vectors, GatedNumbersIntervalsAndTimeSlots) {
     ASSERT_EQ(convert(gatedStudy({4})), 0);
     EXPECT_EQ(pointers(), (V{0x0054, 0x0010, 0x0054, 0x0020, 0x0054, 0x0060, 0x0054, 0x0070}));

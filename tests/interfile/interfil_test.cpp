@@ -138,6 +138,45 @@ TEST_F(KeyStoreTest, GroupMarkersOpenGroupsInEveryHeader) {
     }
 }
 
+TEST_F(KeyStoreTest, CopiedGroupKeysWithoutValueFallBackToTheirDefault) {
+    // The first frame group lacks "duration" and the first energy window lacks "count": their
+    // copies in the second group hold no value, so the defaults apply there as in the first.
+    EXPECT_TRUE(read("energy window [1] := Tc99m\n"
+                     "type of data := Dynamic\n"
+                     "!Dynamic Study (each frame group) :=\n"
+                     "number of images this frame group := 2\n"
+                     "!Dynamic Study (each frame group) :=\n"
+                     "number of images this frame group := 3\n"
+                     "energy window [2] := In111\n")
+                    .empty());
+    for (int16_t group : {1, 2}) {
+        EXPECT_EQ(value("duration", group), "<none>") << group;
+        EXPECT_EQ(valueOrDefault("duration", group), "2.5") << group;
+        EXPECT_EQ(value("count", group), "<none>") << group;
+        EXPECT_EQ(valueOrDefault("count", group), "1") << group;
+    }
+    // A group label written by the header is a value of its own.
+    EXPECT_EQ(value("Dynamic Study (each frame group)", 2), "");
+    // A copied key that the header does give reads back as given.
+    EXPECT_GT(putintervalue(header_, key("duration"), 2, "0.25", 1), 0);
+    EXPECT_EQ(valueOrDefault("duration", 2), "0.25");
+    EXPECT_EQ(valueOrDefault("duration", 1), "2.5");
+}
+
+TEST_F(KeyStoreTest, CheckCountsCopiedGroupKeysAsPresent) {
+    // The first group lacks an obligatory key: reported once, not again for its copy.
+    ASSERT_EQ(readHeader("!INTERFILE :=\nversion of keys := 3.3\n!GENERAL DATA :=\n"
+                         "data offset in bytes := 0\n!GENERAL IMAGE DATA :=\ntype of data := Dynamic\n"
+                         "!DYNAMIC STUDY (general) :=\n!END OF INTERFILE :=\n"
+                         "!Dynamic Study (each frame group) :=\n!Dynamic Study (each frame group) :=\n"),
+              0);
+    messages();
+    EXPECT_EQ(checkinterfileheader(header_), -1);
+    std::vector<std::string> expected = {"Warning: Missing obligatory key: !number of images this frame group"};
+    EXPECT_EQ(problems(), expected);
+    EXPECT_EQ(value("number of images this frame group", 2), "<none>");
+}
+
 TEST_F(KeyStoreTest, NullKeysReadAsEmptyWhenPresent) {
     auto lines = read("type of data := Dynamic\n!DYNAMIC STUDY (general) := yes\n");
     EXPECT_EQ(value("DYNAMIC STUDY (general)"), "");

@@ -61,6 +61,12 @@ uint16_t vmRule(int16_t vm, size_t count) {
     return count <= static_cast<size_t>(-static_cast<int>(vm)) ? 0 : kVM;
 }
 
+// The VM code admits more than one value (1-n, 2, 1-3, ...). LO and SH attributes of that kind
+// hold backslash-separated values like the other multi-valued text VRs.
+bool admitsSeveral(int16_t vm) {
+    return vm != 1;
+}
+
 // A two-digit field read as "%2hd"; -1 when it cannot be read.
 int twoDigits(std::string_view text, size_t position) {
     if (position >= text.size()) return -1;
@@ -182,7 +188,8 @@ uint16_t checkText(AppData *app, uint32_t tag, int32_t vr, int16_t vm, std::stri
     auto longerThan = [&](size_t limit) {
         each([&](std::string_view v, size_t) -> uint16_t { return v.size() > limit ? kLength : 0; });
     };
-    // The single-valued text VRs: a backslash is both a foreign character and a second value.
+    // The single-valued text VRs (LT, ST, and LO and SH of single-valued attributes): a backslash
+    // is both a foreign character and a second value.
     auto single = [&](size_t limit, bool permitted) {
         if (text.find('\\') != std::string_view::npos) mask |= kCharacters | kVM;
         if (permitted) mask |= checkPermitted(app, tag, std::string(text).c_str());
@@ -226,12 +233,23 @@ uint16_t checkText(AppData *app, uint32_t tag, int32_t vr, int16_t vm, std::stri
             });
             break;
         case VR_LO:
+            if (admitsSeveral(vm)) {
+                longerThan(64);
+                break;
+            }
             single(64, false);
             return mask;
         case VR_LT:
             single(10240, false);
             return mask;
         case VR_SH:
+            if (admitsSeveral(vm)) {
+                longerThan(16);
+                each([&](std::string_view v, size_t) {
+                    return checkPermitted(app, tag, std::string(v).c_str());
+                });
+                break;
+            }
             single(16, true);
             return mask;
         case VR_ST:

@@ -1,6 +1,7 @@
 // Tests of the value-format checks: each VR's rules over tables of values, the VM rule and the
 // permitted values.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <ostream>
 #include <string>
@@ -53,6 +54,13 @@ std::vector<velmar_test::DictRow> checkDictionary() {
         {0x0012102A, "ow", "OW", 1},
         {0x0012102B, "sq", "SQ", 1},
         {0x0012102C, "bad vr", "ZZ", 1},
+        {0x00121030, "lo 1-n", "LO", 0},
+        {0x00121031, "lo 2", "LO", 2},
+        {0x00121032, "lo 1-2", "LO", -2},
+        {0x00121033, "sh 1-n enumerated", "SH", 0, "ALPHA, BETA GAMMA, nnn", "E"},
+        {0x00121034, "sh vm -1", "SH", -1},
+        {0x00121035, "lt vm 0", "LT", 0},
+        {0x00121036, "st vm 0", "ST", 0},
     };
 }
 
@@ -138,6 +146,24 @@ INSTANTIATE_TEST_SUITE_P(
                       TextCase{0x1012, "1234", 0}, TextCase{0x1012, "DELTA", 64}, TextCase{0x1012, "12A", 64},
                       TextCase{0x1012, "alpha", 64}, TextCase{0x1012, "SEVENTEEN LETTERS", 1 | 64},
                       TextCase{0x100C, "A short text", 0}, TextCase{0x100C, "x\\y", 2 | 32}));
+
+// LO and SH attributes whose VM admits several values: split at backslashes, the length limit per
+// value, the VM rule, and for SH the permitted values of each value. LT and ST stay single-valued.
+INSTANTIATE_TEST_SUITE_P(
+    LO_SH_MultiValued, TextValueCheck,
+    ::testing::Values(
+        TextCase{0x1030, "ABC\\DEF", 0}, TextCase{0x1030, "One\\Two\\Three ", 0}, TextCase{0x1030, "\\", 0},
+        TextCase{0x1030,
+                 "0123456789012345678901234567890123456789012345678901234567890123\\"
+                 "0123456789012345678901234567890123456789012345678901234567890123",
+                 0},  // two values of 64 characters
+        TextCase{0x1030, "x\\0123456789012345678901234567890123456789012345678901234567890123456789", 1},
+        TextCase{0x1031, "A\\B", 0}, TextCase{0x1031, "A", 32}, TextCase{0x1031, "A\\B\\C", 32},
+        TextCase{0x1032, "A\\B", 0}, TextCase{0x1032, "A\\B\\C", 32},
+        TextCase{0x1033, "ALPHA\\BETA GAMMA\\42", 0}, TextCase{0x1033, "ALPHA\\DELTA", 64},
+        TextCase{0x1033, "ALPHA\\SEVENTEEN LETTERS", 1 | 64}, TextCase{0x1034, "(555) 123\\(555) 456", 0},
+        TextCase{0x1034, "0123456789ABCDEF\\0123456789ABCDEFG", 1}, TextCase{0x1035, "a\\b", 2 | 32},
+        TextCase{0x1036, "a\\b", 2 | 32}));
 
 INSTANTIATE_TEST_SUITE_P(PN, TextValueCheck,
                          ::testing::Values(TextCase{0x100A, "Doe^John", 0}, TextCase{0x100A, "Doe^John\n", 2},
@@ -232,6 +258,41 @@ TEST(ValueCheck, SkipsPrivateEmptyAndUnknownElements) {
     DicomElement groupLength = binaryElement(kGroup, 0x0000, &length, 4);
     EXPECT_EQ(checkElementValue(&ctx.app, &groupLength), 0) << "group lengths default to UL";
     EXPECT_EQ(checkElementValue(&ctx.app, nullptr), 0);
+}
+
+TEST(ValueCheck, MultiValuedLOAndSHOfTheShippedDictionaryPass) {
+    TestContext ctx{velmar_test::ShippedDictionary{}};
+    ASSERT_TRUE(ctx.loaded()) << ctx.takeText();
+    struct Case {
+        uint16_t group, element;
+        const char *value;
+        uint16_t mask;
+    };
+    const Case cases[] = {
+        {0x0018, 0x1020, "Acquisition 1.2\\Reconstruction 3.4", 0},  // Software Versions, LO 1-n
+        {0x0010, 0x1000, "ID-1\\ID-2\\ID-3 ", 0},                    // Other Patient IDs, LO 1-n
+        {0x0008, 0x0094, "555-0100\\555-0101", 0},                   // telephone numbers, SH 1-n
+        {0x0008, 0x0070, "Maker\\Other", 2 | 32},                    // Manufacturer, LO 1
+    };
+    for (const Case &c : cases) {
+        DicomElement el = textElement(c.group, c.element, c.value);
+        EXPECT_EQ(checkElementValue(&ctx.app, &el), c.mask) << std::hex << c.group << "," << c.element;
+    }
+}
+
+TEST(ValueCheck, TheSharedCleanNMSamplePassesBothChecks) {
+    const std::string path = std::string(VELMAR_SHARED_DIR) + "/dicom-samples/generated/verify_nm_clean.dcm";
+    if (access(path.c_str(), R_OK) != 0) GTEST_SKIP() << "shared sample " << path << " not found";
+    TestContext ctx{velmar_test::ShippedDictionary{}};
+    ASSERT_TRUE(ctx.loaded()) << ctx.takeText();
+    IOObject io;
+    init_IOObject(&io);
+    io.dataSyntax = -1;
+    ASSERT_EQ(DO_importObjectFromFile(&ctx.app, path.c_str(), &io), 0) << ctx.takeText();
+    ASSERT_EQ(InitUABCDef(&ctx.app, io.object, 0), 0) << ctx.takeText();
+    EXPECT_EQ(VerifyObjectByTag(&ctx.app, io.object), 0) << ctx.takeText();
+    EXPECT_EQ(VerifyObjectByModule(&ctx.app, io.object), 0) << ctx.takeText();
+    DO_closeObject(&io.object);
 }
 
 TEST(CheckPermitted, ComparesNormalisedValuesWithTheEntries) {

@@ -165,8 +165,9 @@ int runInterfile(ArgParser &args, bool verbose) {
         complain("cannot convert " + headerPath + ": it lacks a usable imaging modality, type of data or process status");
         status = kExitFound;
     } else if (!hasPixelData(session, io.object)) {
-        // The conversion reports an image data file it cannot use and goes on without pixels.
-        complain("cannot convert " + headerPath + ": its image data file could not be read");
+        // The conversion reports pixel data it cannot use (a missing or unreadable data file,
+        // floating-point pixels) and goes on without pixels.
+        complain("cannot convert " + headerPath + ": its pixel data could not be read or converted");
         status = kExitFailed;
     } else if (!writeDicom(session, io, out, syntax, true, parsed->value('o'))) {
         status = kExitFailed;

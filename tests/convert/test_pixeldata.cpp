@@ -13,13 +13,14 @@ struct Study {
     std::string bytesPerPixel = "2";
     std::string dataFile = "study.img";
     std::string dataStart = "!data offset in bytes := 0\n";
+    std::string numberFormat = "unsigned integer";
     std::string more;  // further lines of the general image data section
 
     std::string text() const {
         std::string start = headerStart(dataFile);
         start.replace(start.find("!data offset in bytes := 0\n"), 27, dataStart);
         std::string image = "!matrix size [1] := " + std::to_string(columns) + "\n!matrix size [2] := " +
-                            std::to_string(rows) + "\n!number format := unsigned integer\n";
+                            std::to_string(rows) + "\n!number format := " + numberFormat + "\n";
         if (!bytesPerPixel.empty()) image += "!number of bytes per pixel := " + bytesPerPixel + "\n";
         std::string body = start + "!GENERAL IMAGE DATA :=\n!type of data := " + type +
                            "\n!total number of images := " + std::to_string(images) + "\n" + more;
@@ -188,6 +189,23 @@ TEST_F(PixelData, MissingDataFileIsLoggedAndLeavesNoPixelData) {
     size_t first = text.find("Error: The name of the data file is not valid.");
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(text.find("Error: Didn't convert the pixel data", first), std::string::npos);
+}
+
+// Floating-point pixels would be corrupted as integer pixels: they are refused, the rest is kept.
+TEST_F(PixelData, FloatingPointPixelsAreRefused) {
+    write("study.img", std::string(64, '\0'));
+    for (const char *format : {"short float", "LONG FLOAT"}) {
+        Study study;
+        study.numberFormat = format;
+        study.bytesPerPixel = "4";
+        ASSERT_EQ(convert(study.text()), 0) << format;
+        EXPECT_FALSE(value(0x7FE0, 0x0010).has_value()) << format;
+        EXPECT_TRUE(value(0x0028, 0x0010).has_value()) << format;
+        std::string text = log();
+        size_t first = text.find("Error: Floating-point pixel data cannot be stored as DICOM integer pixels.");
+        ASSERT_NE(first, std::string::npos) << format;
+        EXPECT_NE(text.find("Error: Didn't convert the pixel data", first), std::string::npos);
+    }
 }
 
 // Frames that lie beyond what 32-bit file offsets reach are refused rather than wrapped.

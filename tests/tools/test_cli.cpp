@@ -546,7 +546,7 @@ TEST_F(CliTest, HeaderThatFailsTheCheckIsReportedAndConvertedOnlyWhenForced) {
     writeFile(dir_ / "nodata.hdr", missing);
     Result noData = velmar("interfile --force nodata.hdr nodata.dcm");
     EXPECT_EQ(noData.status, 2);
-    EXPECT_NE(noData.err.find("velmar: cannot convert nodata.hdr: its image data file could not be read"),
+    EXPECT_NE(noData.err.find("velmar: cannot convert nodata.hdr: its pixel data could not be read or converted"),
               std::string::npos) << noData.err;
     EXPECT_FALSE(fs::exists(dir_ / "nodata.dcm"));
 

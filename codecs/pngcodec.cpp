@@ -491,8 +491,8 @@ VELMAR_API int16_t initOPTS(OptsState *state, const char *letters, char prefix, 
     if (separators[0] == '\0' && prefix == '\0') return -21;
     if (std::strlen(letters) > VELMAR_OPTS_MAX_LETTERS) return -12;
     std::memset(state, 0, sizeof *state);
-    std::strcpy(state->letters, letters);
-    std::strcpy(state->separators, separators);
+    std::snprintf(state->letters, sizeof state->letters, "%s", letters);
+    std::snprintf(state->separators, sizeof state->separators, "%s", separators);
     state->prefix = prefix;
     state->valueSeparator = value_separator;
     state->repeat = repeat;

@@ -163,7 +163,7 @@ VELMAR_RELATION(relPixelData) {
     // One spare entry after the table, as the frame index keeps it.
     void *grown = std::realloc(descriptor.get(), size + VELMAR_PDS_ENTRY_SIZE);
     if (grown == nullptr) return addEmpty(app, obj, 0x7FE0, 0x0010);
-    descriptor.release();
+    (void)descriptor.release();  // realloc took over the old block
     descriptor.reset(static_cast<PixelDataDescriptor *>(grown));
     std::memset(descriptor->frames, 0, VELMAR_PDS_ENTRY_SIZE * (entries + 1u));
     descriptor->entryCount = entries;

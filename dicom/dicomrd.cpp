@@ -128,36 +128,50 @@ DicomElement *levelOf(DicomObject *obj, DicomElement *node) {
     return node->parent != nullptr ? node->parent : obj->root;
 }
 
+// Stable merge sort of a chain linked through `next`, by tag; returns the new first node.
+// Equal tags keep their order, so the items of a sequence stay in sequence order.
+DicomElement *mergeSortByTag(DicomElement *head) {
+    if (head == nullptr || head->next == nullptr) return head;
+    DicomElement *slow = head;
+    DicomElement *fast = head->next;
+    while (fast != nullptr && fast->next != nullptr) {
+        slow = slow->next;
+        fast = fast->next->next;
+    }
+    DicomElement *second = slow->next;
+    slow->next = nullptr;
+    DicomElement *a = mergeSortByTag(head);
+    DicomElement *b = mergeSortByTag(second);
+    DicomElement *first = nullptr;
+    DicomElement **link = &first;
+    while (a != nullptr && b != nullptr) {
+        DicomElement **taken = tagOf(b) < tagOf(a) ? &b : &a;
+        *link = *taken;
+        link = &(*taken)->next;
+        *taken = (*taken)->next;
+    }
+    *link = a != nullptr ? a : b;
+    return first;
+}
+
+// Sorts the children of `node` by tag, recursively. Of two children with the same tag that is
+// not an Item, the earlier one is freed with its subtree and the later one survives; items stay
+// in order, and the delimitation items sort after the elements they close.
 void sortChildren(DicomElement *node) {
     for (DicomElement *child = node->firstChild; child != nullptr; child = child->next)
         if (child->firstChild != nullptr) sortChildren(child);
 
-    DicomElement *current = node->firstChild != nullptr ? node->firstChild->next : nullptr;
-    while (current != nullptr) {
-        DicomElement *following = current->next;
-        uint32_t key = tagOf(current);
-        DicomElement *scan = current->prev;
-        while (scan != nullptr && tagOf(scan) > key) scan = scan->prev;
-        // A duplicate that is not an Item: the earlier one goes, the later one stays.
-        if (scan != nullptr && tagOf(scan) == key && key != kItem) {
-            DicomElement *duplicate = scan;
-            scan = scan->prev;
-            unlink(duplicate);
-            freeSubtree(duplicate);
+    DicomElement *sorted = mergeSortByTag(node->firstChild);
+    node->firstChild = nullptr;
+    node->lastChild = nullptr;
+    while (sorted != nullptr) {
+        DicomElement *following = sorted->next;
+        if (following != nullptr && tagOf(following) == tagOf(sorted) && tagOf(sorted) != kItem) {
+            freeSubtree(sorted);
+        } else {
+            appendChild(node, sorted);
         }
-        if (scan != current->prev) {
-            unlink(current);
-            current->parent = node;
-            if (scan == nullptr) {
-                if (node->firstChild != nullptr) insertBefore(node->firstChild, current);
-                else appendChild(node, current);
-            } else if (scan->next != nullptr) {
-                insertBefore(scan->next, current);
-            } else {
-                appendChild(node, current);
-            }
-        }
-        current = following;
+        sorted = following;
     }
 }
 
@@ -291,13 +305,12 @@ VELMAR_API int16_t DO_addElement(AppData *app, DicomObject *obj, const DicomElem
         appendChild(container, node);
     }
 
-    if (tag == kItem) {
-        obj->current = node;
-    } else if (tag == kItemDelimitation || tag == kSequenceDelimitation) {
-        if (container != obj->root && container->parent != nullptr) obj->current = container->parent;
-        else obj->current = obj->root;
-    } else if (dictionaryVR(app, tag) == VR_SQ) {
-        obj->current = node;
+    bool closes = tag == kItemDelimitation || tag == kSequenceDelimitation;
+    if (closes) {
+        bool belowRoot = container != obj->root && container->parent != nullptr;
+        obj->current = belowRoot ? container->parent : obj->root;
+    } else if (tag == kItem || dictionaryVR(app, tag) == VR_SQ) {
+        obj->current = node;  // an item or a sequence becomes the container
     }
     return 0;
 }

@@ -74,10 +74,7 @@ VELMAR_API Log *log_start(void *owner, const char *file_name, const char *title,
         int written = std::snprintf(line + used, sizeof line - used, i == 0 ? "%s" : " %s", argv[i]);
         if (written < 0) break;
         used += static_cast<size_t>(written);
-        if (used >= sizeof line - 1) {
-            used = sizeof line - 1;
-            break;
-        }
+        if (used >= sizeof line - 1) break;  // the line is full: snprintf has cut it
     }
     log_message(log, line, -1);
     return log;

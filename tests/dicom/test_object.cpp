@@ -183,6 +183,38 @@ TEST_F(ObjectTest, SortKeepsItemsInOrderAndTheLaterDuplicate) {
     EXPECT_EQ(obj->root->lastChild->lastChild->prev->lastChild->element, 0xE00D);
 }
 
+// Links a bare node as the last child of `parent`, the way a reader that appends would.
+void linkLast(DicomElement *parent, uint16_t group, uint16_t element, char marker) {
+    auto *node = static_cast<DicomElement *>(std::calloc(1, sizeof(DicomElement)));
+    node->group = group;
+    node->element = element;
+    node->length = 2;
+    node->value = std::calloc(1, 2);
+    static_cast<char *>(node->value)[0] = marker;
+    node->parent = parent;
+    node->prev = parent->lastChild;
+    if (parent->lastChild != nullptr) parent->lastChild->next = node;
+    else parent->firstChild = node;
+    parent->lastChild = node;
+}
+
+TEST_F(ObjectTest, SortOrdersAReversedListAndKeepsTheLastOfSeveralDuplicates) {
+    for (uint16_t e = 300; e >= 1; --e) linkLast(obj->root, 0x0011, e, 'x');
+    linkLast(obj->root, 0x0011, 7, 'a');
+    linkLast(obj->root, 0x0011, 7, 'b');
+    SortCodes(obj->root);
+    std::vector<uint32_t> tags = topTags();
+    ASSERT_EQ(tags.size(), 300u);
+    for (uint16_t e = 1; e <= 300; ++e) EXPECT_EQ(tags[e - 1], VELMAR_TAG(0x0011, e));
+    DicomElement *seventh = obj->root->firstChild;
+    for (int i = 1; i < 7; ++i) seventh = seventh->next;
+    EXPECT_EQ(static_cast<char *>(seventh->value)[0], 'b');
+    EXPECT_EQ(obj->root->lastChild->element, 300);
+    EXPECT_EQ(obj->root->lastChild->next, nullptr);
+    EXPECT_EQ(obj->root->firstChild->prev, nullptr);
+    EXPECT_EQ(seventh->next->prev, seventh);
+}
+
 TEST_F(ObjectTest, CursorEditingInsertsInOrderAndAppendsItemsBeforeTheDelimiter) {
     addText(0x0008, 0x0016, "1.2");
     addSequence(0x0054, 0x0016);

@@ -68,7 +68,7 @@ protected:
 
     // A copy of the shipped files in which one file is replaced.
     fs::path shippedWith(const std::string& name, const std::string& text) const {
-        const fs::path out = dir_ / "defs";
+        fs::path out = dir_ / "defs";
         fs::create_directories(out);
         for (const auto& file : kFiles)
             fs::copy_file(kShare / file, out / file, fs::copy_options::overwrite_existing);

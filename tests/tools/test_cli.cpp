@@ -21,8 +21,8 @@ namespace fs = std::filesystem;
 
 const fs::path kProgram = fs::path(VELMAR_BINARY_DIR) / "velmar";
 const fs::path kSource = VELMAR_SOURCE_DIR;
-const fs::path kSampleHeader = kSource / "samples" / "spect_sample.hdr";
-const fs::path kSampleData = kSource / "samples" / "spect_sample.img";
+const fs::path kSampleHeader = kSource / "samples" / "tomo_sample.hdr";
+const fs::path kSampleData = kSource / "samples" / "tomo_sample.img";
 const char *kPython = "/usr/bin/python3";
 
 struct Result {

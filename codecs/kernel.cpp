@@ -306,6 +306,7 @@ using namespace velmar::codecs;
 // State of one conversion. Opaque to codecs, which use the services below.
 struct KernelPrivate {
     AppData *app = nullptr;
+    uint32_t framesWritten = 0;
     IOObject *io = nullptr;
     const PixelDataDescriptor *descriptor = nullptr;
     Codec *coder = nullptr;
@@ -447,6 +448,14 @@ bool readFully(int fd, uint8_t *into, uint32_t length, uint64_t offset) {
     return true;
 }
 
+// Tells the caller's progress function, when there is one, that one more frame is written.
+void reportProgress(KernelPrivate *kernel) {
+    ++kernel->framesWritten;
+    AppData *app = kernel->app;
+    if (app != nullptr && app->progress != nullptr)
+        app->progress(app->progressUser, kernel->framesWritten, kernel->descriptor->numberOfFrames);
+}
+
 // Writes every pending frame whose number is below `limit` (all of them for -1).
 bool flushFrames(KernelPrivate *kernel, int32_t limit) {
     while (!kernel->pending.empty()) {
@@ -457,6 +466,7 @@ bool flushFrames(KernelPrivate *kernel, int32_t limit) {
         freeFragments(first->second);
         kernel->pending.erase(first);
         if (!ok) return false;
+        reportProgress(kernel);
     }
     return true;
 }
@@ -534,6 +544,10 @@ int16_t runConversion(KernelPrivate *kernel) {
     if (decoderReady && decoder->done != nullptr) decoder->done(kernel);
     if (coderReady && coder->done != nullptr) coder->done(kernel);
     if (kernel->failure != 0) return kernel->failure;
+    if (kernel->openFrame >= 0) {
+        kernel->openFrame = -1;
+        reportProgress(kernel);  // the last frame written straight out
+    }
     if (!flushFrames(kernel, -1) || !kernel->writer->finish()) return -1;
     return 0;
 }
@@ -612,6 +626,7 @@ VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *
     if (kernel->openFrame >= 0 && frame != kernel->openFrame) {
         kernel->lastWrittenFrame = std::max(kernel->lastWrittenFrame, kernel->openFrame);
         kernel->openFrame = -1;
+        reportProgress(kernel);  // the frame written straight out is complete
     }
     // Frames are written in ascending order as soon as a later frame starts; a fragment of a
     // frame already written cannot be placed any more.

@@ -290,7 +290,7 @@ void checkExtraInput(DefScanner *s, DefMessage &message) {
 
 int16_t reportDefMessage(AppData *app, const DefMessage &message) {
     if (message.empty()) return 0;
-    char line[kDefMessageSize];
+    char line[kDefMessageSize + 1];  // the message and its full stop
     std::snprintf(line, sizeof line, "%s.", message.text());
     log_message(app != nullptr ? app->log : nullptr, line, 1);
     return -1;

@@ -497,14 +497,6 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
     return true;
 }
 
-uint16_t frameCount(Session &session, DicomObject *obj) {
-    PixelDataDescriptor *pds = get_ppds(session.app(), obj);
-    if (pds == nullptr) return 0;
-    uint16_t frames = pds->numberOfFrames;
-    std::free(pds);
-    return frames;
-}
-
 }  // namespace
 
 bool writeDicom(Session &session, IOObject &io, const std::string &path, const Syntax &syntax, bool withMeta,
@@ -527,16 +519,22 @@ bool writeDicom(Session &session, IOObject &io, const std::string &path, const S
     io.metaHeaderMode = 0;
     io.writePixelData = 1;
 
-    // No per-frame hook reaches the program, so a terminal sees one line around the whole write.
+    // On a terminal, the library's per-frame progress function redraws one status line.
     bool progress = ::isatty(STDERR_FILENO) != 0;
+    AppData *app = session.app();
     if (progress) {
-        uint16_t frames = frameCount(session, io.object);
-        std::fprintf(stderr, "velmar: writing %s", path.c_str());
-        if (frames > 0) std::fprintf(stderr, " (%u frame%s)", frames, frames == 1 ? "" : "s");
-        std::fprintf(stderr, " ...");
+        std::fprintf(stderr, "velmar: writing %s ...", path.c_str());
         std::fflush(stderr);
+        app->progressUser = const_cast<char *>(path.c_str());
+        app->progress = [](void *user, uint32_t written, uint32_t total) {
+            std::fprintf(stderr, "\rvelmar: writing %s: frame %u of %u", static_cast<const char *>(user), written,
+                         total);
+            std::fflush(stderr);
+        };
     }
-    int16_t rc = DO_copyObjectToFile(session.app(), &io, path.c_str());
+    int16_t rc = DO_copyObjectToFile(app, &io, path.c_str());
+    app->progress = nullptr;
+    app->progressUser = nullptr;
     if (progress) {
         std::fprintf(stderr, rc == 0 ? " done\n" : " failed\n");
         std::fflush(stderr);

@@ -107,6 +107,10 @@ typedef struct AppData {
     uint16_t codecCount;
     struct Codec **codecs;
     void *tagIndex; /* private: the lookup index over the two tag tables */
+    /* Optional: called after each frame of Pixel Data is written, with the frames written so
+     * far and the frames in all; NULL (the default) for none. */
+    void (*progress)(void *user, uint32_t framesWritten, uint32_t framesTotal);
+    void *progressUser;
 } AppData;
 
 /* Per-frame index vectors of the NM Multi-frame module; each array is NULL or holds

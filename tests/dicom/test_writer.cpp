@@ -351,6 +351,29 @@ TEST_F(WriterTest, NativePixelDataInEverySyntax) {
     }
 }
 
+// A caller's progress function hears of every frame as it is written, in order, with the total.
+TEST_F(WriterTest, ProgressIsReportedFrameByFrame) {
+    const uint16_t rows = 4, columns = 4, frames = 5;
+    std::vector<uint8_t> pixels = pixelBytes(rows * columns * 2, frames, 16);
+    writeFile(dir.file("raw.bin"), pixels);
+    std::vector<uint8_t> descriptor =
+        makeDescriptor(dir.file("raw.bin"), rows, columns, 16, frames, 1, "1.2.840.10008.1.2.1", 0);
+    Builder b = builder();
+    addIdentity(b);
+    addImage(b, descriptor);
+    std::vector<std::pair<uint32_t, uint32_t>> calls;
+    ctx.app.progressUser = &calls;
+    ctx.app.progress = [](void *user, uint32_t written, uint32_t total) {
+        static_cast<std::vector<std::pair<uint32_t, uint32_t>> *>(user)->emplace_back(written, total);
+    };
+    ParsedFile f = writeAndParse(2);
+    ctx.app.progress = nullptr;
+    ASSERT_NE(f.find(0x7FE00010u), nullptr);
+    std::vector<std::pair<uint32_t, uint32_t>> expected;
+    for (uint32_t i = 1; i <= frames; ++i) expected.emplace_back(i, frames);
+    EXPECT_EQ(calls, expected);
+}
+
 TEST_F(WriterTest, BigEndianSourceFramesComeOutInHostOrder) {
     const uint16_t rows = 4, columns = 4, frames = 2;
     std::vector<uint8_t> pixels = pixelBytes(rows * columns * 2, frames, 16);

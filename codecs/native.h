@@ -13,5 +13,9 @@ int16_t rawFrameDecoder(KernelPrivate *kernel, FrameBuffer *request);
 Codec makeCodec(const char *library, const char *uid, bool coder);
 // Release function of libraries without private data.
 int16_t releaseNothing(void *privateData);
+// Registers the raw-frame decoder of `library` for `uid`; -1 when it cannot be registered.
+int16_t registerRawDecoder(AppData *app, const char *library, const char *uid);
+// Registers a library record without private data; -1 when it cannot be registered.
+int16_t registerPlainLibrary(AppData *app, const char *library);
 
 }  // namespace velmar::codecs

@@ -81,6 +81,21 @@ int16_t releaseNothing(void *) {
     return 0;
 }
 
+int16_t registerRawDecoder(AppData *app, const char *library, const char *uid) {
+    Codec codec = makeCodec(library, uid, false);
+    codec.init = storeDecoderImage;
+    codec.done = nothing;
+    codec.process = rawFrameDecoder;
+    return registerCodec(app, &codec) == 0 ? 0 : -1;
+}
+
+int16_t registerPlainLibrary(AppData *app, const char *library) {
+    CodecLibrary record{};
+    std::strncpy(record.libraryName, library, VELMAR_UID_SIZE - 1);
+    record.release = releaseNothing;
+    return registerCodecLibrary(app, &record) == 0 ? 0 : -1;
+}
+
 }  // namespace velmar::codecs
 
 using namespace velmar::codecs;
@@ -95,16 +110,8 @@ extern "C" VELMAR_API int16_t native_LibraryInit(AppData *app) {
         codec.process = nativeCoder;
         if (registerCodec(app, &codec) != 0) status = -1;
     }
-    for (const char *uid : kUncompressed) {
-        Codec codec = makeCodec("native", uid, false);
-        codec.init = storeDecoderImage;
-        codec.done = nothing;
-        codec.process = rawFrameDecoder;
-        if (registerCodec(app, &codec) != 0) status = -1;
-    }
-    CodecLibrary library{};
-    std::strncpy(library.libraryName, "native", VELMAR_UID_SIZE - 1);
-    library.release = releaseNothing;
-    if (registerCodecLibrary(app, &library) != 0) status = -1;
+    for (const char *uid : kUncompressed)
+        if (registerRawDecoder(app, "native", uid) != 0) status = -1;
+    if (registerPlainLibrary(app, "native") != 0) status = -1;
     return status;
 }

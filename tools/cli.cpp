@@ -30,9 +30,13 @@ ArgParser::~ArgParser() {
     std::free(state_.listText);
 }
 
-char *const *ArgParser::words() const { return state_.inList != 0 ? state_.listWords : argv_; }
+char *const *ArgParser::words() const {
+    return state_.inList != 0 ? state_.listWords : argv_;
+}
 
-int32_t ArgParser::count() const { return state_.inList != 0 ? state_.listCount : argc_; }
+int32_t ArgParser::count() const {
+    return state_.inList != 0 ? state_.listCount : argc_;
+}
 
 Token ArgParser::positionalAfterDashes() {
     if (restNext_ < rest_.size()) return {Token::Positional, 0, rest_[restNext_++]};
@@ -41,7 +45,9 @@ Token ArgParser::positionalAfterDashes() {
 
 namespace {
 
-bool isOptionWord(const char *word) { return word != nullptr && word[0] == '-' && word[1] != '\0'; }
+bool isOptionWord(const char *word) {
+    return word != nullptr && word[0] == '-' && word[1] != '\0';
+}
 
 const OptionDef *findLetter(const std::vector<OptionDef> &options, int letter) {
     for (const OptionDef &option : options)
@@ -159,16 +165,23 @@ std::optional<ParsedArgs> parseAll(ArgParser &args, const std::vector<OptionDef>
     for (;;) {
         Token token = args.next(options);
         switch (token.kind) {
-        case Token::End: return parsed;
-        case Token::Error:
-            complain(std::string(command) + ": " + token.value + " (see 'velmar " + command + " --help')");
-            return std::nullopt;
-        case Token::Positional: parsed.positionals.push_back(token.value); break;
-        case Token::Option:
-            if (token.letter == 'h') parsed.help = true;
-            else if (token.letter == 'v') parsed.verbose = true;
-            else parsed.options.emplace_back(token.letter, token.value);
-            break;
+            case Token::End:
+                return parsed;
+            case Token::Error:
+                complain(std::string(command) + ": " + token.value + " (see 'velmar " + command +
+                         " --help')");
+                return std::nullopt;
+            case Token::Positional:
+                parsed.positionals.push_back(token.value);
+                break;
+            case Token::Option:
+                if (token.letter == 'h')
+                    parsed.help = true;
+                else if (token.letter == 'v')
+                    parsed.verbose = true;
+                else
+                    parsed.options.emplace_back(token.letter, token.value);
+                break;
         }
     }
 }
@@ -220,6 +233,30 @@ std::string findDefinitionDir(std::string &error) {
     return "";
 }
 
+// The directory of the codec libraries that the codec maps name by plain name: VELMAR_CODEC_DIR
+// when set, else <prefix>/lib/velmar/codecs beside the program, the build tree's codecs/ or the
+// installed directory, whichever exists first. Empty when none does.
+std::string findCodecDir() {
+    const char *env = std::getenv("VELMAR_CODEC_DIR");
+    if (env != nullptr && env[0] != '\0') return env;
+    std::vector<fs::path> candidates;
+    std::error_code ec;
+    fs::path exe = fs::read_symlink("/proc/self/exe", ec);
+    if (!ec) {
+        candidates.push_back(exe.parent_path().parent_path() / "lib" / "velmar" / "codecs");
+        candidates.push_back(exe.parent_path() / "codecs");
+    }
+#ifdef VELMAR_BUILD_CODEC_DIR
+    candidates.emplace_back(VELMAR_BUILD_CODEC_DIR);
+#endif
+#ifdef VELMAR_INSTALL_CODEC_DIR
+    candidates.emplace_back(VELMAR_INSTALL_CODEC_DIR);
+#endif
+    for (const fs::path &dir : candidates)
+        if (fs::is_directory(dir, ec)) return dir.string();
+    return "";
+}
+
 // The log mask: VELMAR_LOG_MASK when set, else errors and warnings on standard error; -v raises
 // the standard error threshold to include Info lines.
 bool logMask(bool verbose, uint16_t &mask) {
@@ -246,7 +283,9 @@ namespace {
 char kLogOwner;
 }  // namespace
 
-Session::Session(bool verbose) : verbose_(verbose) { initCodecMap(&map_); }
+Session::Session(bool verbose) : verbose_(verbose) {
+    initCodecMap(&map_);
+}
 
 Session::~Session() {
     if (reportStream_ != nullptr) endReport();
@@ -295,6 +334,14 @@ bool Session::loadDictionary() {
     return true;
 }
 
+const std::string &Session::codecDir() {
+    if (!codecDirFound_) {
+        codecDir_ = findCodecDir();
+        codecDirFound_ = true;
+    }
+    return codecDir_;
+}
+
 bool Session::loadCodecs() {
     if (native_LibraryInit(&app_) != 0 || interfile_LibraryInit(&app_) != 0 || png_LibraryInit(&app_) != 0) {
         complain("cannot register the built-in codecs");
@@ -316,7 +363,9 @@ std::string Session::ensureCodec(const std::string &uid, bool coder, const std::
     std::string lib = library != nullptr ? library : "?";
     const char *names[1] = {name};
     const char *texts[1] = {options.c_str()};
-    int32_t rc = init_DynamicCodecLibraries(&app_, &map_, names, texts, 1, nullptr);
+    const std::string &dir = codecDir();
+    int32_t rc =
+        init_DynamicCodecLibraries(&app_, &map_, names, texts, 1, dir.empty() ? nullptr : dir.c_str());
     if (rc >= 4000) return "the codec library " + lib + " failed to start (LibraryInit)";
     if (rc >= 2000) return "cannot load the codec library " + lib + " (or it has no LibraryInit)";
     if (rc != 0) return std::string("the codec ") + name + " is not in the codec maps";
@@ -461,7 +510,8 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
     std::string coderOptions;
     if (!option.empty()) {
         if (syntax.code != TS_OTHER) {
-            complain("convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
+            complain(
+                "convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
             return false;
         }
         if (syntax.uid == VELMAR_PNG_TRANSFER_SYNTAX_UID) {
@@ -488,8 +538,8 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
     if (!coderOptions.empty()) {
         // The library that codes the target receives the option text (png: c, f, i letters).
         Codec *coder = get_codec(session.app()->codecCount, session.app()->codecs, syntax.uid.c_str(), 1);
-        if (coder != nullptr && passCmdlineParametersToCodec(session.app(), coder->libraryName,
-                                                             coderOptions.c_str()) < 0) {
+        if (coder != nullptr &&
+            passCmdlineParametersToCodec(session.app(), coder->libraryName, coderOptions.c_str()) < 0) {
             complain(std::string("the codec library ") + coder->libraryName + " takes no options");
             return false;
         }
@@ -527,8 +577,8 @@ bool writeDicom(Session &session, IOObject &io, const std::string &path, const S
         std::fflush(stderr);
         app->progressUser = const_cast<char *>(path.c_str());
         app->progress = [](void *user, uint32_t written, uint32_t total) {
-            std::fprintf(stderr, "\rvelmar: writing %s: frame %u of %u", static_cast<const char *>(user), written,
-                         total);
+            std::fprintf(stderr, "\rvelmar: writing %s: frame %u of %u", static_cast<const char *>(user),
+                         written, total);
             std::fflush(stderr);
         };
     }

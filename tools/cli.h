@@ -36,7 +36,7 @@ struct Token {
 // file), adding long options ("--name", "--name=value", "--name value"), positional words between
 // options, and "--" after which every word is positional.
 class ArgParser {
-public:
+   public:
     ArgParser(int argc, char **argv, int first);
     ~ArgParser();
     ArgParser(const ArgParser &) = delete;
@@ -44,7 +44,7 @@ public:
 
     Token next(const std::vector<OptionDef> &options);
 
-private:
+   private:
     char *const *words() const;
     int32_t count() const;
     Token positionalAfterDashes();
@@ -83,7 +83,7 @@ void printHelp(const char *usage, const char *description, const std::vector<Opt
 
 // The library context of one run: log, definition files, dictionary, codecs.
 class Session {
-public:
+   public:
     explicit Session(bool verbose);
     ~Session();
     Session(const Session &) = delete;
@@ -104,6 +104,8 @@ public:
     Log *log() { return log_; }
     CodecMap *codecMap() { return &map_; }
     const std::string &definitionDir() const { return defDir_; }
+    // Where codec libraries named by plain name in the codec maps are looked for.
+    const std::string &codecDir();
     bool verbose() const { return verbose_; }
 
     // Between these two calls the log's messages are collected in memory instead of going to
@@ -114,7 +116,7 @@ public:
     // Ends a report without printing it.
     void discardReport();
 
-private:
+   private:
     void closeReport();
 
     AppData app_{};
@@ -124,6 +126,8 @@ private:
     bool started_ = false;
     bool dictionaryLoaded_ = false;
     std::string defDir_;
+    std::string codecDir_;
+    bool codecDirFound_ = false;
     char *reportText_ = nullptr;
     size_t reportSize_ = 0;
     FILE *reportStream_ = nullptr;
@@ -148,8 +152,8 @@ std::string checkWritable(const std::string &path);
 bool readDicom(Session &session, const std::string &path, IOObject &io);
 // Writes io's object to `path` in `syntax`, with or without the meta header, showing progress on
 // a terminal. Loads the codecs the pixel data needs. false after one message.
-bool writeDicom(Session &session, IOObject &io, const std::string &path, const Syntax &syntax,
-                bool withMeta, const std::string &codecOption);
+bool writeDicom(Session &session, IOObject &io, const std::string &path, const Syntax &syntax, bool withMeta,
+                const std::string &codecOption);
 // One line describing what was written: IOD name, frames, syntax.
 std::string describeObject(Session &session, DicomObject *obj, int32_t code, const std::string &uid);
 

@@ -41,7 +41,8 @@ void printRegistry(Session &session) {
         const CodecLibrary *library = app->codecLibraries[i];
         if (library == nullptr) continue;
         std::string options = strcasecmp(library->libraryName, "png") == 0 ? pngOptions(library) : "";
-        std::printf("  %-12s%s%s\n", library->libraryName, options.empty() ? "" : " options: ", options.c_str());
+        std::printf("  %-12s%s%s\n", library->libraryName,
+                    options.empty() ? "" : " options: ", options.c_str());
     }
     std::printf("\nCodecs:\n");
     for (uint16_t i = 0; i < app->codecCount; ++i) {
@@ -92,11 +93,16 @@ int runCodecs(ArgParser &args, bool verbose) {
         const char *texts[1] = {options.c_str()};
         const char *library = getLibForName(session.codecMap(), name.c_str());
         std::string lib = library != nullptr ? library : name;
-        int32_t rc = init_DynamicCodecLibraries(session.app(), session.codecMap(), names, texts, 1, nullptr);
+        int32_t rc =
+            init_DynamicCodecLibraries(session.app(), session.codecMap(), names, texts, 1,
+                                       session.codecDir().empty() ? nullptr : session.codecDir().c_str());
         if (rc != 0) {
-            if (rc >= 4000) complain("the codec library " + lib + " failed to start (LibraryInit)");
-            else if (rc >= 2000) complain("cannot load the codec library " + lib + " (or it has no LibraryInit)");
-            else complain("the codec " + name + " is not in the codec maps");
+            if (rc >= 4000)
+                complain("the codec library " + lib + " failed to start (LibraryInit)");
+            else if (rc >= 2000)
+                complain("cannot load the codec library " + lib + " (or it has no LibraryInit)");
+            else
+                complain("the codec " + name + " is not in the codec maps");
             return kExitFailed;
         }
     }

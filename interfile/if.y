@@ -82,5 +82,5 @@ key_ref
 %%
 
 static void ifherror(void *, HeaderContext *ctx, const char *message) {
-    velmar::interfile::reportSyntaxError(ctx->iapp->log, message);
+    velmar::interfile::reportHeaderSyntaxError(*ctx, message);
 }

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -46,6 +47,45 @@ void reportSyntaxError(Log *log, const char *bisonMessage) {
     std::fputs(text, stderr);
     std::fflush(stderr);
     log_message(log, text, 1);
+}
+
+namespace {
+
+// The text of a 0-based line of a file under the headers' line ends ("\n", "\r", "\r\n",
+// "\n\r"), cut to what a log line can show; empty when the file cannot be read again.
+std::string lineOfFile(const char *path, int32_t wanted) {
+    std::unique_ptr<FILE, int (*)(FILE *)> file(std::fopen(path, "rb"), std::fclose);
+    if (!file) return "";
+    std::string text;
+    int32_t line = 0;
+    int c = 0;
+    while ((c = std::fgetc(file.get())) != EOF && line <= wanted) {
+        if (c == '\n' || c == '\r') {
+            int next = std::fgetc(file.get());
+            bool pair = (next == '\n' || next == '\r') && next != c;
+            if (!pair && next != EOF) std::ungetc(next, file.get());
+            ++line;
+        } else if (line == wanted && text.size() < 200) {
+            text += static_cast<char>(c);
+        }
+    }
+    return text;
+}
+
+}  // namespace
+
+void reportHeaderSyntaxError(const HeaderContext &ctx, const char *bisonMessage) {
+    if (std::strcmp(bisonMessage, "memory exhausted") == 0) {
+        log_message(ctx.iapp->log, "parser stack overflow", 1);
+        return;
+    }
+    const char *file = ctx.header != nullptr && ctx.header->fileName != nullptr ? ctx.header->fileName : "";
+    if (ctx.badLineReason != nullptr)
+        logf(ctx.iapp->log, 1, "parse error in %s at line %d pos %d: %s: %s", file, ctx.line + 1,
+             ctx.badLineColumn + 1, ctx.badLineReason, lineOfFile(file, ctx.line).c_str());
+    else
+        logf(ctx.iapp->log, 1, "parse error in %s at line %d pos %d: a key line was expected: %s", file,
+             ctx.line + 1, ctx.column + 1, lineOfFile(file, ctx.line).c_str());
 }
 
 void scannerFailure(Log *log, const char *message) {

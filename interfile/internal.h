@@ -64,8 +64,10 @@ struct DefContext {
 struct HeaderContext {
     InterfileHeader *header = nullptr;
     IAppData *iapp = nullptr;
-    int16_t line = 0;
-    int16_t column = 0;
+    int32_t line = 0;  // 32-bit: a long header must not wrap the positions of its messages
+    int32_t column = 0;
+    const char *badLineReason = nullptr;  // what the last line without a grammar rule lacked
+    int32_t badLineColumn = 0;
     bool tokenOnLine = false;    // a token other than EOL came from the current line
     bool lineHasAssign = false;  // the current line was found to hold ":=" after stray text
     TextArena arena;
@@ -95,6 +97,9 @@ void headerKeyLine(HeaderContext &ctx, const char *name, int16_t index, const ch
 
 // Writes "parse error" / "parser stack overflow" to standard error and logs it at level 1.
 void reportSyntaxError(Log *log, const char *bisonMessage);
+// Logs one level-1 message for a syntax error in a header: file, 1-based line and position,
+// what was expected and the text of the line.
+void reportHeaderSyntaxError(const HeaderContext &ctx, const char *bisonMessage);
 // Writes a flex failure to standard error with a line end and logs it at level 1.
 [[noreturn]] void scannerFailure(Log *log, const char *message);
 

@@ -399,24 +399,46 @@ void Session::discardReport() {
     reportSize_ = 0;
 }
 
-int Session::endReport() {
-    if (reportStream_ == nullptr) return 0;
-    closeReport();
-    int printed = 0;
-    std::string_view text(reportText_ != nullptr ? reportText_ : "", reportSize_);
+namespace {
+
+std::vector<std::string> splitLines(std::string_view text) {
+    std::vector<std::string> lines;
     while (!text.empty()) {
         size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
+        lines.emplace_back(text.substr(0, end));
         text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-        if (!verbose_ && line.rfind("Info: ", 0) == 0) continue;
-        std::fwrite(line.data(), 1, line.size(), stdout);
-        std::fputc('\n', stdout);
-        ++printed;
     }
-    std::fflush(stdout);
+    return lines;
+}
+
+// The level of a log line from its prefix; unprefixed report lines count as level 0.
+int lineLevel(const std::string &line) {
+    if (line.rfind("Error: ", 0) == 0) return 1;
+    if (line.rfind("Warning: ", 0) == 0) return 2;
+    if (line.rfind("Info: ", 0) == 0) return 3;
+    return 0;
+}
+
+}  // namespace
+
+int Session::endReport(const ReportEditor &edit, FILE *out) {
+    if (reportStream_ == nullptr) return 0;
+    closeReport();
+    std::vector<std::string> lines = splitLines(std::string_view(reportText_ != nullptr ? reportText_ : "", reportSize_));
     std::free(reportText_);
     reportText_ = nullptr;
     reportSize_ = 0;
+    if (edit) edit(lines);
+    // On standard output every report line but Info (without -v); on standard error what the
+    // log mask lets through there.
+    int shown = out == stdout ? (verbose_ ? 3 : 2) : (savedMask_ >> 4) & 0x0F;
+    int printed = 0;
+    for (const std::string &line : lines) {
+        if (lineLevel(line) > shown) continue;
+        std::fprintf(out, "%s\n", line.c_str());
+        ++printed;
+    }
+    std::fflush(out);
     return printed;
 }
 

@@ -4,6 +4,8 @@
 #define VELMAR_TOOLS_CLI_H
 
 #include <cstdint>
+#include <cstdio>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -110,9 +112,11 @@ class Session {
 
     // Between these two calls the log's messages are collected in memory instead of going to
     // standard error; endReport prints them on standard output ("Info: " lines only when
-    // verbose) and returns how many lines it printed.
+    // verbose) and returns how many lines it printed. `edit` may rewrite the collected lines
+    // first; with `out` stderr only the levels the log mask shows there are printed.
+    using ReportEditor = std::function<void(std::vector<std::string> &)>;
     void beginReport();
-    int endReport();
+    int endReport(const ReportEditor &edit = {}, FILE *out = stdout);
     // Ends a report without printing it.
     void discardReport();
 
@@ -156,6 +160,13 @@ bool writeDicom(Session &session, IOObject &io, const std::string &path, const S
                 const std::string &codecOption);
 // One line describing what was written: IOD name, frames, syntax.
 std::string describeObject(Session &session, DicomObject *obj, int32_t code, const std::string &uid);
+
+// Whether the first key of a file, after a byte-order mark, blank and comment lines, is
+// "!INTERFILE" (with or without the "!").
+bool firstKeyIsInterfile(const std::string &path);
+// Replaces the header scanner's per-character messages by one message per line, and drops
+// those of a line that a syntax-error message already reports.
+void foldHeaderMessages(std::vector<std::string> &lines, const std::string &path);
 
 // The subcommands: each parses its own options (verbose: -v was given before the subcommand)
 // and returns the exit status.

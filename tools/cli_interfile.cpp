@@ -1,8 +1,5 @@
 // velmar interfile: reads and checks an Interfile 3.3 study and converts it (header and image data
 // file) into one DICOM file; with --check only reads and checks, printing each finding.
-#include <strings.h>
-
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -41,10 +38,14 @@ public:
         complain("cannot load the Interfile definitions (interfil.def) from " + session.definitionDir());
         return false;
     }
-    bool read(const std::string &path) {
-        if (readinterfileheader(&iapp_, &header_, path.c_str()) == 0 && header_ != nullptr) return true;
-        complain("cannot read " + path + " as an Interfile header");
-        return false;
+    // Reads the header; the parser's messages go where `out` says (standard output for a
+    // check report, standard error otherwise), folded to one per line.
+    bool read(Session &session, const std::string &path, FILE *out) {
+        session.beginReport();
+        bool read = readinterfileheader(&iapp_, &header_, path.c_str()) == 0 && header_ != nullptr;
+        session.endReport([&](std::vector<std::string> &lines) { foldHeaderMessages(lines, path); }, out);
+        if (!read) complain("cannot read " + path + " as an Interfile header");
+        return read;
     }
     InterfileHeader *header() { return header_; }
 
@@ -52,19 +53,6 @@ private:
     IAppData iapp_{};
     InterfileHeader *header_ = nullptr;
 };
-
-// An Interfile header begins with the key "!INTERFILE"; anything else is not handed to the
-// parser, which would report every character it cannot place.
-bool looksLikeInterfile(const std::string &path) {
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    char start[64] = {0};
-    size_t got = std::fread(start, 1, sizeof start - 1, file);
-    std::fclose(file);
-    size_t at = 0;
-    while (at < got && std::isspace(static_cast<unsigned char>(start[at])) != 0) ++at;
-    return strncasecmp(start + at, "!INTERFILE", 10) == 0;
-}
 
 // The converted object has Pixel Data whose data file can be read.
 bool hasPixelData(Session &session, DicomObject *obj) {
@@ -78,11 +66,10 @@ int checkOnly(Session &session, const std::string &path) {
     InterfileSession interfile(session);
     if (!interfile.loadDefinition(session)) return kExitFailed;
     // The parser's and the check's messages are the findings: they go to standard output.
+    if (!interfile.read(session, path, stdout)) return kExitFailed;
     session.beginReport();
-    bool read = interfile.read(path);
-    int16_t result = read ? checkinterfileheader(interfile.header()) : -1;
+    int16_t result = checkinterfileheader(interfile.header());
     session.endReport();
-    if (!read) return kExitFailed;
     std::printf("%s: %s\n", path.c_str(),
                 result == 0 ? "passes the Interfile 3.3 check" : "fails the Interfile 3.3 check");
     return result == 0 ? kExitOk : kExitFound;
@@ -132,8 +119,8 @@ int runInterfile(ArgParser &args, bool verbose) {
         complain(problem);
         return kExitFailed;
     }
-    if (!looksLikeInterfile(headerPath)) {
-        complain("cannot read " + headerPath + " as an Interfile header: it does not begin with !INTERFILE");
+    if (!firstKeyIsInterfile(headerPath)) {
+        complain("cannot read " + headerPath + " as an Interfile header: its first key is not !INTERFILE");
         return kExitFailed;
     }
     Session session(verbose || parsed->verbose);
@@ -148,7 +135,7 @@ int runInterfile(ArgParser &args, bool verbose) {
     }
     if (!session.loadDictionary() || !session.loadCodecs()) return kExitFailed;
     InterfileSession interfile(session);
-    if (!interfile.loadDefinition(session) || !interfile.read(headerPath)) return kExitFailed;
+    if (!interfile.loadDefinition(session) || !interfile.read(session, headerPath, stderr)) return kExitFailed;
     if (checkinterfileheader(interfile.header()) != 0 && !parsed->has('f')) {
         complain(headerPath + " fails the Interfile 3.3 check (see the warnings above); not converted "
                               "(--force converts it anyway)");

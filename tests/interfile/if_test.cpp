@@ -1,5 +1,6 @@
 // Tests of the Interfile header parser against the shipped interfil.def: key lines, indexes,
 // comments, line ends, unexpected characters, unknown keys and refused headers.
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -134,7 +135,9 @@ TEST_P(MalformedHeaderTest, IsRefusedWithParseErrorAndProcessGoesOn) {
     EXPECT_EQ(header_, nullptr);
     auto lines = problems();
     ASSERT_FALSE(lines.empty());
-    EXPECT_EQ(lines.back(), "Error: parse error");
+    // One message names the file, the 1-based line and what the line lacks.
+    EXPECT_EQ(lines.back().rfind("Error: parse error in " + dir_ + "/bad.hdr at line ", 0), 0u) << lines.back();
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.back()), 1);
     // The definition is intact and the next header reads.
     ASSERT_EQ(readHeader("!GENERAL DATA :=\npatient name := B\n"), 0);
     EXPECT_EQ(value("patient name"), "B");
@@ -181,6 +184,26 @@ TEST_F(HeaderTest, StrayTextBeforeAKeyLineIsReportedCharacterByCharacter) {
     EXPECT_EQ(lines[1], "Error: in INTERFILE [ at line 1 pos 20");
     EXPECT_EQ(lines[3], "Error: in INTERFILE ] at line 1 pos 22");
     EXPECT_EQ(value("patient name"), "Doe");
+}
+
+TEST_F(HeaderTest, PositionsPastSixteenBitsAndByteOrderMark) {
+    // 40000 lines and a 40000-character stray run: neither counter wraps. A byte-order mark
+    // at the start is skipped silently.
+    std::string text = "\xEF\xBB\xBF!GENERAL DATA :=\n" + std::string(40000, '\n') + "patient name := A|" +
+                       std::string(40000, 'b') + "\n";
+    ASSERT_EQ(readHeader(text), 0);
+    auto lines = problems();
+    ASSERT_EQ(lines.size(), 40001u);
+    EXPECT_EQ(lines.front(), "Error: in INTERFILE | at line 40001 pos 17");
+    EXPECT_EQ(lines.back(), "Error: in INTERFILE b at line 40001 pos 40017");
+    EXPECT_EQ(value("patient name"), "A");
+}
+
+TEST_F(HeaderTest, SyntaxErrorMessageSaysWhatTheLineLacks) {
+    EXPECT_EQ(readHeader("!GENERAL DATA :=\n\npatient name Doe ; c\n"), -1);
+    EXPECT_EQ(problems().back(), "Error: parse error in " + dir_ + "/test.hdr at line 3 pos 1: key line without ':=': patient name Doe ; c");
+    EXPECT_EQ(readHeader("!GENERAL DATA :=\r\nenergy window [1 := Tc99m\r\n"), -1);
+    EXPECT_EQ(problems().back(), "Error: parse error in " + dir_ + "/test.hdr at line 2 pos 15: '[' without ']': energy window [1 := Tc99m");
 }
 
 TEST_F(HeaderTest, LinesWithoutKeysStillRead) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <map>
+#include <span>
 #include <utility>
 
 #include "convert/relations.h"
@@ -209,12 +210,19 @@ class FrameWalk {
     // Counts are read through a cache: the nested loops read the same count many times.
     int16_t count(const char *key, int16_t index) {
         auto [position, fresh] = counts_.try_emplace({key, index}, 0);
-        if (fresh) position->second = readCount(hdr_, key, index, 1);
+        if (fresh) position->second = readCountChecked(hdr_, key, index, 1);
         return position->second;
     }
 
-    // One more loop step; false when the walk must stop.
-    bool step() { return !full() && ++steps_ <= kMaxSteps; }
+    // One more loop step; false when the walk must stop. A step asked for when every frame is
+    // filled means the counts describe more frames than the total.
+    bool step() {
+        if (full()) {
+            exceeded_ = true;
+            return false;
+        }
+        return ++steps_ <= kMaxSteps;
+    }
     bool full() const { return frame_ >= vectors_->count; }
 
     // Writes the next frame's entries: pairs of (vector, number).
@@ -228,6 +236,18 @@ class FrameWalk {
     }
 
     int16_t frames() const { return static_cast<int16_t>(frame_); }
+    bool exceeded() const { return exceeded_; }
+
+    // The frames the counts did not reach repeat the last counted frame's entries (or 1 when
+    // none was counted), so that no vector holds the invalid index 0.
+    void fillRest(std::span<const Vector> which) {
+        for (Vector vector : which) {
+            uint16_t *array = slotOf(vectors_, vector);
+            if (array == nullptr) continue;
+            uint16_t last = frame_ > 0 ? array[frame_] : 1;
+            for (uint32_t f = frame_ + 1u; f <= vectors_->count; ++f) array[f] = last;
+        }
+    }
 
    private:
     static constexpr long kMaxSteps = 1L << 20;
@@ -236,6 +256,7 @@ class FrameWalk {
     std::map<std::pair<const char *, int16_t>, int16_t> counts_;  // keys are the walk's literals
     uint16_t frame_ = 0;
     long steps_ = 0;
+    bool exceeded_ = false;
 };
 
 void walkStatic(FrameWalk &walk) {
@@ -353,7 +374,24 @@ void walkReconGatedTomo(FrameWalk &walk) {
 }
 
 // Walks the header's counts for the study type; the number of frames numbered.
-int16_t walkFrames(Header *hdr, FrameVectors *vectors, const ConversionContext *context) {
+struct StudyWalk {
+    const char *studyType;
+    Vector vectors[6];
+    int count;
+};
+
+// Counts that do not add up to the total are reported; the vectors are completed either way.
+void reportShortfall(Header *hdr, FrameWalk &walk, const StudyWalk &study, uint16_t total) {
+    if (!walk.exceeded() && walk.frames() == total) return;
+    char text[VELMAR_LOG_LINE_MAX];
+    std::snprintf(text, sizeof text,
+                  "The image counts of the header describe %s%d frames, but total number of images is %u.",
+                  walk.exceeded() ? "more than " : "", walk.frames(), static_cast<unsigned>(total));
+    log_message(hdr->log, text, 2);
+    walk.fillRest({study.vectors, study.vectors + study.count});
+}
+
+int16_t walkFrames(Header *hdr, FrameVectors *vectors, const ConversionContext *context, const StudyWalk &study) {
     FrameWalk walk(hdr, vectors);
     if (studyTypeIs(context, "STATIC")) walkStatic(walk);
     else if (studyTypeIs(context, "DYNAMIC")) walkDynamic(walk);
@@ -366,14 +404,9 @@ int16_t walkFrames(Header *hdr, FrameVectors *vectors, const ConversionContext *
             walkGatedTomoSpectOuter(walk);
     } else if (studyTypeIs(context, "RECON TOMO")) walkReconTomo(walk);
     else walkReconGatedTomo(walk);
+    reportShortfall(hdr, walk, study, vectors->count);
     return walk.frames();
 }
-
-struct StudyWalk {
-    const char *studyType;
-    Vector vectors[6];
-    int count;
-};
 
 }  // namespace
 
@@ -585,7 +618,7 @@ VELMAR_API int16_t buildFrameVectors(InterfileHeader *hdr, FrameVectors *vectors
     }
 
     try {
-        return walkFrames(hdr, vectors, context);
+        return walkFrames(hdr, vectors, context, *chosen);
     } catch (...) {
         return -1;  // memory ran out; the arrays stay
     }
@@ -620,6 +653,7 @@ VELMAR_API int16_t IF2DCM_compile(AppData *app, DicomObject *obj, InterfileHeade
             FrameVectors *vectors;
             ~Release() { releaseFrameVectors(vectors); }
         } release{&vectors};
+        if (!headerLimitsHold(app, hdr)) return -1;
         gen_stamp_unique(app, obj, context.timeStamp, context.uniqueComponent);
         if (relModality(app, obj, hdr, &context) < 0) return -1;
 

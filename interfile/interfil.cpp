@@ -787,6 +787,13 @@ VELMAR_API int16_t checkinterfileheader(const InterfileHeader *header) {
         const KeyNode *offsetNode = offsetBytes > 0 ? search.find(offsetBytes) : nullptr;
         bool hasStart = startNode != nullptr && startNode->value != nullptr;
         bool hasOffset = offsetNode != nullptr && offsetNode->value != nullptr;
+        // A reconstruction need not know the arc its projections were taken over: writers of
+        // reconstructed studies (XMedCon among them) leave "extent of rotation" empty.
+        int16_t extentKey = findinterkey(header, "extent of rotation");
+        int16_t statusKey = findinterkey(header, "process status");
+        const KeyNode *statusNode = statusKey > 0 ? search.find(statusKey) : nullptr;
+        bool reconstructed = statusNode != nullptr && hasValue(statusNode) &&
+                             equalsIgnoringCase(statusNode->value, "Reconstructed");
 
         for (int16_t key = 1; key <= def->keyCount; ++key) {
             const KeyDef &row = def->keys[key];
@@ -797,7 +804,7 @@ VELMAR_API int16_t checkinterfileheader(const InterfileHeader *header) {
                 if (!isKeyNode(node, key)) continue;
                 if (node->value == nullptr) {
                     if (!row.obligatory || (key == startBlock && hasOffset) ||
-                        (key == offsetBytes && hasStart))
+                        (key == offsetBytes && hasStart) || (key == extentKey && reconstructed))
                         continue;
                     ++findings;
                     logf(log, 2, "Missing obligatory key: %s", row.name);

@@ -62,6 +62,26 @@ bool hasPixelData(Session &session, DicomObject *obj) {
     return readable;
 }
 
+// The library warns when the header's image counts do not add up to its total number of
+// images (and completes the frame vectors); without --force that refuses the conversion.
+constexpr const char *kShortfallWarning = "Warning: The image counts of the header describe ";
+
+bool convertHeader(Session &session, DicomObject *obj, InterfileHeader *header, bool force) {
+    session.beginReport();
+    bool converted = IF2DCM_compile(session.app(), obj, header) == 0;
+    bool refused = false;
+    session.endReport(
+        [&](std::vector<std::string> &lines) {
+            for (std::string &line : lines) {
+                if (force || line.rfind(kShortfallWarning, 0) != 0) continue;
+                line = "Error: " + line.substr(9) + " Not converted (--force converts it anyway).";
+                refused = true;
+            }
+        },
+        stderr);
+    return converted && !refused;
+}
+
 int checkOnly(Session &session, const std::string &path) {
     InterfileSession interfile(session);
     if (!interfile.loadDefinition(session)) return kExitFailed;
@@ -148,8 +168,8 @@ int runInterfile(ArgParser &args, bool verbose) {
         return kExitFailed;
     }
     int status = kExitOk;
-    if (IF2DCM_compile(session.app(), io.object, interfile.header()) != 0) {
-        complain("cannot convert " + headerPath + ": it lacks a usable imaging modality, type of data or process status");
+    if (!convertHeader(session, io.object, interfile.header(), parsed->has('f'))) {
+        complain("cannot convert " + headerPath + " (see the error above); nothing written");
         status = kExitFound;
     } else if (!hasPixelData(session, io.object)) {
         // The conversion reports pixel data it cannot use (a missing or unreadable data file,

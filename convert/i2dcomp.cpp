@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <map>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "convert/relations.h"
@@ -91,11 +92,78 @@ int16_t addBytes(AppData *app, DicomObject *obj, uint16_t group, uint16_t elemen
     return DO_addElement(app, obj, &el);
 }
 
+namespace {
+
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
+
+// One field of 1 or 2 digits (hours, minutes, seconds) at `at`; -1 when there is none.
+int timeField(const char *&at) {
+    if (!isDigit(*at)) return -1;
+    int value = *at++ - '0';
+    if (isDigit(*at)) value = value * 10 + (*at++ - '0');
+    return value;
+}
+
+// Cuts every backslash-separated value of `text` to `max` characters; true when one was cut.
+bool cutValues(std::string &text, uint32_t max) {
+    std::string out;
+    bool cut = false;
+    size_t begin = 0;
+    for (;;) {
+        size_t end = text.find('\\', begin);
+        std::string value = text.substr(begin, end == std::string::npos ? std::string::npos : end - begin);
+        if (value.size() > max) {
+            value.resize(max);
+            cut = true;
+        }
+        out += value;
+        if (end == std::string::npos) break;
+        out += '\\';
+        begin = end + 1;
+    }
+    text = out;
+    return cut;
+}
+
+void logCut(AppData *app, uint16_t group, uint16_t element, uint32_t max, const std::string &value) {
+    const char *name = nullptr;
+    if (getAttrName(app, (static_cast<uint32_t>(group) << 16) | element, &name) != 0 || name == nullptr) name = "";
+    char text[VELMAR_LOG_LINE_MAX];
+    std::snprintf(text, sizeof text, "%s (%04X,%04X) cut to the %u characters of its VR: %s", name, group, element,
+                  max, value.c_str());
+    log_message(app != nullptr ? app->log : nullptr, text, 2);
+}
+
+}  // namespace
+
+size_t normalizeTime(const char *text, char *out) {
+    while (*text == ' ') ++text;
+    int fields[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        fields[i] = timeField(text);
+        if (fields[i] < 0) return 0;
+        if (i < 2 && *text++ != ':') return 0;
+    }
+    if (fields[0] > 23 || fields[1] > 59 || fields[2] > 60) return 0;
+    size_t n = static_cast<size_t>(std::snprintf(out, kTimeSize, "%02d%02d%02d", fields[0], fields[1], fields[2]));
+    if (*text == '.' && isDigit(text[1])) {
+        out[n++] = '.';
+        for (++text; isDigit(*text) && n < kTimeSize - 1; ++text) out[n++] = *text;
+    }
+    while (isDigit(*text)) ++text;  // fraction digits past the sixth
+    while (*text == ' ') ++text;
+    out[n] = '\0';
+    return *text == '\0' ? n : 0;
+}
+
 int16_t addText(AppData *app, DicomObject *obj, uint16_t group, uint16_t element, const char *text) {
+    std::string value(text, strnlen(text, kValueMax));
+    int32_t vr = -1;
+    DOU_defXVRTypeByTags(app, group, element, &vr);
+    uint32_t max = vr >= 0 ? getVRMaxLength(vr) : 0;
+    if (max != 0 && max != 0xFFFFFFFFu && cutValues(value, max)) logCut(app, group, element, max, value);
     char buffer[kValueMax + 2];
-    size_t n = strnlen(text, kValueMax);
-    std::memcpy(buffer, text, n);
-    buffer[n] = '\0';
+    std::memcpy(buffer, value.c_str(), value.size() + 1);
     padwithspace(buffer);
     return addBytes(app, obj, group, element, buffer, static_cast<uint32_t>(std::strlen(buffer)));
 }
@@ -551,12 +619,12 @@ VELMAR_API void interDateToDA(const char *text, char *out) {
 
 VELMAR_API void interTimeToTM(const char *text, char *out) {
     if (out == nullptr) return;
-    std::memset(out, '0', 6);
-    if (text == nullptr) return;
-    static constexpr int kSource[6] = {0, 1, 3, 4, 6, 7};
-    size_t n = std::strlen(text);
-    for (int i = 0; i < 6; ++i)
-        if (static_cast<size_t>(kSource[i]) < n) out[i] = text[kSource[i]] == ' ' ? '0' : text[kSource[i]];
+    char tm[velmar::convert::kTimeSize];
+    if (text == nullptr || velmar::convert::normalizeTime(text, tm) == 0) {
+        std::memset(out, '0', 6);
+        return;
+    }
+    std::memcpy(out, tm, 6);
 }
 
 VELMAR_API int16_t splitImageType(AppData *app, DicomObject *obj, ConversionContext *context) {

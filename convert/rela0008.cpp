@@ -48,9 +48,15 @@ int16_t addTimeFrom(AppData *app, DicomObject *obj, Header *hdr, uint16_t group,
                     const char *key, Presence missing) {
     Value v = readKey(hdr, key);
     if (!v.found || v.empty()) return missing == Presence::kEmpty ? addEmpty(app, obj, group, element) : 0;
-    char time[6];
-    interTimeToTM(v.text, time);
-    return addBytes(app, obj, group, element, time, sizeof time);
+    char time[kTimeSize];
+    size_t length = normalizeTime(v.text, time);
+    if (length == 0) {
+        char text[VELMAR_LOG_LINE_MAX];
+        std::snprintf(text, sizeof text, "%s := %s is no time of the form hh:mm:ss; left empty.", key, v.text);
+        log_message(app != nullptr ? app->log : nullptr, text, 2);
+        return addEmpty(app, obj, group, element);
+    }
+    return addText(app, obj, group, element, time);
 }
 
 int16_t addTextFrom(AppData *app, DicomObject *obj, Header *hdr, uint16_t group, uint16_t element,

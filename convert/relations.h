@@ -45,11 +45,18 @@ bool headerLimitsHold(AppData *app, Header *hdr);
 bool equalsNoCase(const char *a, const char *b);
 bool startsWithNoCase(const char *text, const char *prefix);
 
+// An Interfile time "h:m:s" or "h:m:s.f" (fields of one or two digits) as a TM value
+// "HHMMSS" or "HHMMSS.FFFFFF" in `out` (kTimeSize bytes); its length, or 0 when the text
+// is no such time.
+constexpr size_t kTimeSize = 14;
+size_t normalizeTime(const char *text, char *out);
+
 // ---- Building elements (i2dcomp.cpp) ----
 
 int16_t addBytes(AppData *app, DicomObject *obj, uint16_t group, uint16_t element, const void *value,
                  uint32_t length);
-// A text element made even with one blank (a text of odd length gets the blank).
+// A text element made even with one blank (a text of odd length gets the blank); each value
+// longer than its VR allows is cut, with a level-2 message naming the attribute.
 int16_t addText(AppData *app, DicomObject *obj, uint16_t group, uint16_t element, const char *text);
 // A text element cut to `max` characters after the blank is appended.
 int16_t addTextCut(AppData *app, DicomObject *obj, uint16_t group, uint16_t element, const char *text,

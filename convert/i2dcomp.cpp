@@ -527,12 +527,12 @@ void runPatientAndStudy(Program &program) {
     program.run({{relPatientsName}, {relPatientID}, {relPatientsBirthDate}, {relPatientsSex},
                  {relPatientsBirthTime}});
     program.run({{relStudyDate}, {relStudyTime}, {relReferringPhysiciansName}, {relStudyID},
-                 {relAccessionNumber}, {relStudyInstanceUID}});
+                 {relAccessionNumber}, {relStudyInstanceUID, kEssential}});
 }
 
 void runSeries(Program &program) {
     program.run({{relModality, kEssential}, {relSeriesNumber}, {relLaterality}, {relSeriesDate},
-                 {relSeriesTime}, {relPatientPosition}, {relSeriesInstanceUID}});
+                 {relSeriesTime}, {relPatientPosition}, {relSeriesInstanceUID, kEssential}});
 }
 
 void runImage(Program &program) {
@@ -546,7 +546,7 @@ void runImage(Program &program) {
 
 void runInstance(Program &program) {
     // Specific Character Set and Instance Creator UID are not written.
-    program.run({{relSOPClassUID, kEssential}, {relSOPInstanceUID}, {relInstanceCreationDate},
+    program.run({{relSOPClassUID, kEssential}, {relSOPInstanceUID, kEssential}, {relInstanceCreationDate},
                  {relInstanceCreationTime}});
 }
 

@@ -1,22 +1,28 @@
 // Relations of group 0020: the generated Study and Series Instance UIDs, Study ID, series and
 // instance numbering, orientation, laterality and Images in Acquisition.
 #include <cstdio>
+#include <string>
 
 #include "convert/relations.h"
+#include "defs/genuid.h"
 #include "velmar/defs.h"
 
 namespace velmar::convert {
 
 // The UID is the root of base.uid, the conversion's time stamp, the conversion's unique
 // component (so that two conversions in one second never share a UID), then the object's
-// numbers that uidFlags asks for.
+// numbers that uidFlags asks for. No component is ever cut: a UID that cannot be made whole
+// fails the conversion.
 int16_t addGeneratedUID(AppData *app, DicomObject *obj, ConversionContext *context, uint16_t group,
                         uint16_t element, uint8_t uidFlags) {
     char uid[VELMAR_UID_SIZE] = {0};
     const char *unique = context->uniqueComponent[0] != '\0' ? context->uniqueComponent : nullptr;
-    if (genUID2(app, obj, uidFlags, uid, context->timeStamp, nullptr, unique, nullptr, nullptr, nullptr) != 0 ||
-        uid[0] == '\0')
-        return addEmpty(app, obj, group, element);
+    std::string problem;
+    if (velmar::defs::genWholeUID(app, obj, uidFlags, uid, context->timeStamp, unique, problem) != 0) {
+        std::string text = "Not converted: " + problem + ".";
+        log_message(app != nullptr ? app->log : nullptr, text.c_str(), 1);
+        return -1;
+    }
     return addUID(app, obj, group, element, uid);
 }
 

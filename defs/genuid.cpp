@@ -9,6 +9,7 @@
 #include <ctime>
 #include <string>
 
+#include "defs/genuid.h"
 #include "defs/parsedef.h"
 #include "velmar/defs.h"
 
@@ -182,6 +183,49 @@ void formatStamp(std::time_t seconds, char *stamp) {
 }
 
 }  // namespace
+
+std::string rootProblem(const std::string &root) {
+    if (root.empty()) return "it is empty";
+    if (root.size() > kRootMax)
+        return "it is " + std::to_string(root.size()) + " characters long, more than the " + std::to_string(kRootMax) +
+               " that leave room for the generated part";
+    size_t begin = 0;
+    while (begin <= root.size()) {
+        size_t end = std::min(root.find('.', begin), root.size());
+        std::string component = root.substr(begin, end - begin);
+        if (component.empty()) return "it has an empty component";
+        if (component.find_first_not_of("0123456789") != std::string::npos) return "it holds a character other than digits and dots";
+        if (component.size() > 1 && component[0] == '0') return "its component \"" + component + "\" has a leading zero";
+        begin = end + 1;
+    }
+    return "";
+}
+
+int16_t genWholeUID(AppData *app, DicomObject *obj, uint8_t flags, char *uid, const char *suffix, const char *extra,
+                    std::string &problem) {
+    uid[0] = '\0';
+    std::string root;
+    if (!readBaseUID(app, root)) {
+        problem = "base.uid cannot be read or has no root line";
+        return -1;
+    }
+    problem = rootProblem(root);
+    if (!problem.empty()) {
+        problem = "the root \"" + root + "\" of base.uid is unusable: " + problem;
+        return -1;
+    }
+    UidParts parts{app, obj, flags, suffix, extra, nullptr, nullptr, nullptr};
+    size_t extraLength = (flags & 1) != 0 && extra != nullptr ? std::strlen(extra) : 0;
+    std::string text = compose(parts, root, extraLength, SIZE_MAX);
+    if (text.size() > kUidMax) {
+        problem = "the UID " + text + " would be " + std::to_string(text.size()) +
+                  " characters long, more than 64: give base.uid a shorter root";
+        return -1;
+    }
+    std::memcpy(uid, text.c_str(), text.size() + 1);
+    return 0;
+}
+
 }  // namespace velmar::defs
 
 extern "C" {

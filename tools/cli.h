@@ -161,6 +161,26 @@ bool writeDicom(Session &session, IOObject &io, const std::string &path, const S
 // One line describing what was written: IOD name, frames, syntax.
 std::string describeObject(Session &session, DicomObject *obj, int32_t code, const std::string &uid);
 
+// The Interfile context of one run with its loaded definition and the header read; releases
+// both when it goes.
+class InterfileSession {
+   public:
+    explicit InterfileSession(Session &session);
+    ~InterfileSession();
+    InterfileSession(const InterfileSession &) = delete;
+    InterfileSession &operator=(const InterfileSession &) = delete;
+
+    bool loadDefinition(const Session &session);
+    // Reads the header; the parser's messages go where `out` says (standard output for a
+    // check report, standard error otherwise), folded to one per line.
+    bool read(Session &session, const std::string &path, FILE *out);
+    InterfileHeader *header() { return header_; }
+
+   private:
+    IAppData iapp_{};
+    InterfileHeader *header_ = nullptr;
+};
+
 // Whether the first key of a file, after a byte-order mark, blank and comment lines, is
 // "!INTERFILE" (with or without the "!").
 bool firstKeyIsInterfile(const std::string &path);
@@ -175,6 +195,7 @@ int runConvert(ArgParser &args, bool verbose);
 int runVerify(ArgParser &args, bool verbose);
 int runInterfile(ArgParser &args, bool verbose);
 int runCodecs(ArgParser &args, bool verbose);
+int runPreview(ArgParser &args, bool verbose);
 
 }  // namespace velmar::cli
 

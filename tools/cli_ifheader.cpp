@@ -1,5 +1,5 @@
-// Interfile header text as the velmar program sees it: whether a file is an Interfile header
-// at all, and the folding of the parser's per-character messages into one line per line.
+// Interfile headers as the velmar program sees them: the session that reads one, whether a file
+// is an Interfile header at all, and the folding of the parser's per-character messages into one line per line.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -65,6 +65,32 @@ std::string printable(const std::string &text) {
 }
 
 }  // namespace
+
+InterfileSession::InterfileSession(Session &session) {
+    init_IAppData(&iapp_, "velmar", VELMAR_VERSION_STRING, nullptr);
+    iapp_.log = session.log();
+}
+
+InterfileSession::~InterfileSession() {
+    doneinterfile(&header_);
+    DoneINTERFILEdef(&iapp_);
+    iapp_.log = nullptr;  // the program's log outlives this context
+    done_IAppData(&iapp_);
+}
+
+bool InterfileSession::loadDefinition(const Session &session) {
+    if (InitINTERFILEdef(&iapp_) == 0) return true;
+    complain("cannot load the Interfile definitions (interfil.def) from " + session.definitionDir());
+    return false;
+}
+
+bool InterfileSession::read(Session &session, const std::string &path, FILE *out) {
+    session.beginReport();
+    bool read = readinterfileheader(&iapp_, &header_, path.c_str()) == 0 && header_ != nullptr;
+    session.endReport([&](std::vector<std::string> &lines) { foldHeaderMessages(lines, path); }, out);
+    if (!read) complain("cannot read " + path + " as an Interfile header");
+    return read;
+}
 
 bool firstKeyIsInterfile(const std::string &path) {
     std::ifstream in(path, std::ios::binary);

@@ -17,43 +17,6 @@ const std::vector<OptionDef> kInterfileOptions = withCommonOptions({
     {'o', "codec-option", "TEXT", "options for the target syntax's codec (png: e.g. \"c=9,f=5\")"},
 });
 
-// The Interfile context with its loaded definition; releases both when it goes.
-class InterfileSession {
-public:
-    explicit InterfileSession(Session &session) {
-        init_IAppData(&iapp_, "velmar", VELMAR_VERSION_STRING, nullptr);
-        iapp_.log = session.log();
-    }
-    ~InterfileSession() {
-        doneinterfile(&header_);
-        DoneINTERFILEdef(&iapp_);
-        iapp_.log = nullptr;  // the program's log outlives this context
-        done_IAppData(&iapp_);
-    }
-    InterfileSession(const InterfileSession &) = delete;
-    InterfileSession &operator=(const InterfileSession &) = delete;
-
-    bool loadDefinition(const Session &session) {
-        if (InitINTERFILEdef(&iapp_) == 0) return true;
-        complain("cannot load the Interfile definitions (interfil.def) from " + session.definitionDir());
-        return false;
-    }
-    // Reads the header; the parser's messages go where `out` says (standard output for a
-    // check report, standard error otherwise), folded to one per line.
-    bool read(Session &session, const std::string &path, FILE *out) {
-        session.beginReport();
-        bool read = readinterfileheader(&iapp_, &header_, path.c_str()) == 0 && header_ != nullptr;
-        session.endReport([&](std::vector<std::string> &lines) { foldHeaderMessages(lines, path); }, out);
-        if (!read) complain("cannot read " + path + " as an Interfile header");
-        return read;
-    }
-    InterfileHeader *header() { return header_; }
-
-private:
-    IAppData iapp_{};
-    InterfileHeader *header_ = nullptr;
-};
-
 // The converted object has Pixel Data whose data file can be read.
 bool hasPixelData(Session &session, DicomObject *obj) {
     PixelDataDescriptor *pds = get_ppds(session.app(), obj);

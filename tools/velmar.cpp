@@ -21,6 +21,7 @@ constexpr Command kCommands[] = {
     {"convert", runConvert, "rewrite a DICOM file in another transfer syntax"},
     {"verify", runVerify, "check a DICOM file against the dictionary and its IOD"},
     {"interfile", runInterfile, "check an Interfile 3.3 study and convert it to DICOM"},
+    {"preview", runPreview, "draw the frames of a DICOM file or an Interfile study into one PNG"},
     {"codecs", runCodecs, "list the codec libraries, codecs and codec map entries"},
 };
 

@@ -1,5 +1,6 @@
 // velmar dump: a DICOM file's elements, one per line indented by nesting, or the data set in the
 // DICOM JSON model (PS3.18 Annex F) with Pixel Data left out.
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "charset.h"
 #include "cli.h"
 
 namespace velmar::cli {
@@ -119,7 +121,7 @@ std::string renderByVR(const DicomElement *el, int32_t vr) {
     return text;
 }
 
-std::string renderValue(AppData *app, const DicomElement *el, int32_t syntax) {
+std::string renderValue(AppData *app, const DicomElement *el, int32_t syntax, TextDecoder &decoder) {
     if (el->value == nullptr || el->length == 0 || el->length == VELMAR_UNDEFINED_LENGTH) return "";
     if (isPixelData(el)) {
         const auto *pds = static_cast<const PixelDataDescriptor *>(el->value);
@@ -136,10 +138,12 @@ std::string renderValue(AppData *app, const DicomElement *el, int32_t syntax) {
         return renderByVR(el, fileVR(app, el, syntax));
     char buffer[1024] = {0};
     print_element_value(app, el, buffer, sizeof buffer);
+    // Text is shown in UTF-8, decoded by the data set's character set.
+    if (isTextVR(dictionaryVR)) return decoder.toUTF8(buffer, dictionaryVR == VR_PN);
     return buffer;
 }
 
-void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax) {
+void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax, TextDecoder &decoder) {
     int itemNumber = 0;
     for (const DicomElement *el = first; el != nullptr; el = el->next) {
         if (isDelimiter(el)) continue;
@@ -149,12 +153,12 @@ void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax
         } else {
             const char *name = nullptr;
             getAttrName(app, tagOf(el), &name);
-            std::string value = renderValue(app, el, syntax);
+            std::string value = renderValue(app, el, syntax, decoder);
             std::printf("%s(%04X,%04X) %s %s%s\n", indent.c_str(), el->group, el->element,
                         vrName(fileVR(app, el, syntax)).c_str(),
                         name != nullptr && name[0] != '\0' ? name : "(unknown)", value.c_str());
         }
-        if (el->firstChild != nullptr) dumpText(app, el->firstChild, depth + 1, syntax);
+        if (el->firstChild != nullptr) dumpText(app, el->firstChild, depth + 1, syntax, decoder);
     }
 }
 
@@ -162,8 +166,11 @@ void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax
 
 class JsonWriter {
 public:
-    // latin1: the data set's texts are ISO 8859-1 (Specific Character Set "ISO_IR 100").
-    JsonWriter(AppData *app, int32_t syntax, bool latin1) : app_(app), syntax_(syntax), latin1_(latin1) {}
+    // decoder: turns the data set's texts into UTF-8 by its Specific Character Set.
+    JsonWriter(AppData *app, int32_t syntax, TextDecoder &decoder) : app_(app), syntax_(syntax), decoder_(decoder) {}
+
+    // The tag and text of the first IS or DS value that is no number (written as a string).
+    const std::string &firstInvalidNumber() const { return invalidNumber_; }
 
     // Writes the elements of one data set (the top level or one item) as a JSON object.
     void dataset(const DicomElement *first, bool withMeta, int depth) {
@@ -249,33 +256,6 @@ private:
         return out + "\"";
     }
 
-    static bool validUTF8(const std::string &text) {
-        for (size_t i = 0; i < text.size();) {
-            auto c = static_cast<unsigned char>(text[i]);
-            size_t extra = c < 0x80 ? 0 : (c & 0xE0) == 0xC0 ? 1 : (c & 0xF0) == 0xE0 ? 2 : (c & 0xF8) == 0xF0 ? 3 : 4;
-            if (extra == 4 || (extra > 0 && i + extra >= text.size())) return false;
-            for (size_t k = 1; k <= extra; ++k)
-                if ((static_cast<unsigned char>(text[i + k]) & 0xC0) != 0x80) return false;
-            i += extra + 1;
-        }
-        return true;
-    }
-
-    // Bytes that are not valid UTF-8 are taken as ISO 8859-1, the common default repertoire.
-    std::string toUTF8(const std::string &text) const {
-        if (!latin1_ && validUTF8(text)) return text;
-        std::string out;
-        for (unsigned char c : text) {
-            if (c < 0x80) {
-                out += static_cast<char>(c);
-            } else {
-                out += static_cast<char>(0xC0 | (c >> 6));
-                out += static_cast<char>(0x80 | (c & 0x3F));
-            }
-        }
-        return out;
-    }
-
     static bool leadingInsignificant(int32_t vr) {
         return vr == VR_AE || vr == VR_CS || vr == VR_DS || vr == VR_IS || vr == VR_LO || vr == VR_SH;
     }
@@ -289,20 +269,33 @@ private:
         return text;
     }
 
-    // A decimal or integer string as a JSON number (its own text when that is one already).
-    static std::string number(const std::string &text, bool integer) {
+    // A decimal or integer string as a JSON number (its own text when that is one already); a
+    // text that is no number stays a string, and the first such is remembered for a warning.
+    std::string number(const DicomElement *el, const std::string &text, bool integer) {
+        std::string converted = numberOrEmpty(text, integer);
+        if (!converted.empty()) return converted;
+        if (invalidNumber_.empty()) {
+            char tag[16];
+            std::snprintf(tag, sizeof tag, "(%04X,%04X)", el->group, el->element);
+            invalidNumber_ = std::string(tag) + " \"" + text + "\"";
+        }
+        return quote(text);
+    }
+
+    static std::string numberOrEmpty(const std::string &text, bool integer) {
         static const std::regex jsonNumber(R"(-?(0|[1-9][0-9]*)(\.[0-9]+)?([eE][+-]?[0-9]+)?)");
         if (text.empty()) return "null";
         if (std::regex_match(text, jsonNumber)) return text;
         char *end = nullptr;
         char out[64];
         if (integer) {
+            errno = 0;
             long long value = std::strtoll(text.c_str(), &end, 10);
-            if (end == nullptr || *end != '\0') return quote(text);
+            if (end == text.c_str() || *end != '\0' || errno == ERANGE) return "";
             std::snprintf(out, sizeof out, "%lld", value);
         } else {
             double value = std::strtod(text.c_str(), &end);
-            if (end == nullptr || *end != '\0' || !std::isfinite(value)) return quote(text);
+            if (end == text.c_str() || *end != '\0' || !std::isfinite(value)) return "";
             std::snprintf(out, sizeof out, "%.17g", value);
         }
         return out;
@@ -318,7 +311,7 @@ private:
             size_t end = text.find('=', start);
             std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
             if (!part.empty()) {
-                out += std::string(any ? ", " : "") + "\"" + groups[g] + "\": " + quote(toUTF8(part));
+                out += std::string(any ? ", " : "") + "\"" + groups[g] + "\": " + quote(part);
                 any = true;
             }
             if (end == std::string::npos) break;
@@ -327,7 +320,7 @@ private:
         return out + "}";
     }
 
-    std::vector<std::string> valuesOf(const DicomElement *el, int32_t vr) const {
+    std::vector<std::string> valuesOf(const DicomElement *el, int32_t vr) {
         std::vector<std::string> values;
         const auto *bytes = static_cast<const uint8_t *>(el->value);
         const uint32_t n = el->length;
@@ -370,10 +363,12 @@ private:
         return values;
     }
 
-    void textValues(const DicomElement *el, int32_t vr, std::vector<std::string> &values) const {
+    void textValues(const DicomElement *el, int32_t vr, std::vector<std::string> &values) {
         std::string text(static_cast<const char *>(el->value), el->length);
         size_t zero = text.find('\0');
         if (zero != std::string::npos) text.resize(zero);
+        // Decoded whole: in GBK or ISO 2022 a byte 0x5C may be part of a character.
+        text = decoder_.toUTF8(text, vr == VR_PN);
         std::vector<std::string> parts;
         if (vr == VR_LT || vr == VR_ST) {
             parts.push_back(text);  // single-valued: a backslash is part of the text
@@ -388,9 +383,9 @@ private:
         }
         for (const std::string &raw : parts) {
             std::string part = trim(raw, vr);
-            if (vr == VR_DS || vr == VR_IS) values.push_back(number(part, vr == VR_IS));
+            if (vr == VR_DS || vr == VR_IS) values.push_back(part.empty() ? "null" : number(el, part, vr == VR_IS));
             else if (vr == VR_PN) values.push_back(personName(part));
-            else values.push_back(part.empty() ? "null" : quote(toUTF8(part)));
+            else values.push_back(part.empty() ? "null" : quote(part));
         }
         // A value that is only blanks is an empty value: no "Value" at all.
         if (values.size() == 1 && values[0] == "null") values.clear();
@@ -415,22 +410,30 @@ private:
 
     AppData *app_;
     int32_t syntax_;
-    bool latin1_;
+    TextDecoder &decoder_;
+    std::string invalidNumber_;
     std::string out_;
 };
 
-// Whether the top-level Specific Character Set names ISO 8859-1.
-bool isLatin1(DicomObject *obj) {
+// The value of the top-level Specific Character Set, empty without one.
+std::string specificCharacterSet(DicomObject *obj) {
     DicomElement charset{};
     charset.group = 0x0008;
     charset.element = 0x0005;
-    bool latin1 = false;
-    if (DO_searchForElement(obj, &charset) == 0 && charset.value != nullptr) {
-        std::string value(static_cast<const char *>(charset.value), charset.length);
-        latin1 = value.find("ISO_IR 100") != std::string::npos;
-    }
+    std::string value;
+    if (DO_searchForElement(obj, &charset) == 0 && charset.value != nullptr)
+        value.assign(static_cast<const char *>(charset.value), strnlen(static_cast<const char *>(charset.value), charset.length));
     D_Free(&charset.value);
-    return latin1;
+    while (!value.empty() && value.back() == ' ') value.pop_back();
+    return value;
+}
+
+// One warning each for unknown character set terms and for bytes shown as U+FFFD.
+void warnAboutText(const TextDecoder &decoder, const std::string &charset) {
+    if (!decoder.unknownTerms().empty())
+        complain("dump: Specific Character Set \"" + decoder.unknownTerms() + "\" is not known; only ASCII is decoded");
+    if (decoder.undecodable())
+        complain("dump: text bytes that Specific Character Set \"" + charset + "\" does not decode are shown as U+FFFD");
 }
 
 const std::vector<OptionDef> kDumpOptions = withCommonOptions({
@@ -465,15 +468,20 @@ int runDump(ArgParser &args, bool verbose) {
         return kExitFailed;
     }
     int32_t syntax = io.dataSyntax;
+    std::string charset = specificCharacterSet(io.object);
+    TextDecoder decoder(charset);
     if (parsed->has('j')) {
-        JsonWriter json(session.app(), syntax, isLatin1(io.object));
+        JsonWriter json(session.app(), syntax, decoder);
         json.dataset(io.object->root->firstChild, parsed->has('m'), 0);
         std::printf("%s\n", json.text().c_str());
+        if (!json.firstInvalidNumber().empty())
+            complain("dump: " + json.firstInvalidNumber() + " is no number; IS and DS values that are none are written as strings");
     } else {
         std::printf("# %s: %s, %s\n", path.c_str(), describeSyntax(io.dataSyntax, io.transferSyntaxUID).c_str(),
                     io.hasPreamble != 0 ? "with meta header" : "no meta header");
-        dumpText(session.app(), io.object->root->firstChild, 0, syntax);
+        dumpText(session.app(), io.object->root->firstChild, 0, syntax, decoder);
     }
+    warnAboutText(decoder, charset);
     std::fflush(stdout);
     DO_closeObject(&io.object);
     return kExitOk;

@@ -138,14 +138,18 @@ void logCut(AppData *app, uint16_t group, uint16_t element, uint32_t max, const 
 
 size_t normalizeTime(const char *text, char *out) {
     while (*text == ' ') ++text;
-    int fields[3] = {0, 0, 0};
-    for (int i = 0; i < 3; ++i) {
-        fields[i] = timeField(text);
-        if (fields[i] < 0) return 0;
-        if (i < 2 && *text++ != ':') return 0;
+    int hours = timeField(text);
+    if (hours < 0 || *text++ != ':') return 0;
+    int minutes = timeField(text);
+    int seconds = -1;  // may be left out
+    if (minutes >= 0 && *text == ':') {
+        ++text;
+        seconds = timeField(text);
+        if (seconds < 0) return 0;
     }
-    if (fields[0] > 23 || fields[1] > 59 || fields[2] > 60) return 0;
-    size_t n = static_cast<size_t>(std::snprintf(out, kTimeSize, "%02d%02d%02d", fields[0], fields[1], fields[2]));
+    if (hours > 23 || minutes < 0 || minutes > 59 || seconds > 60) return 0;
+    size_t n = static_cast<size_t>(std::snprintf(out, kTimeSize, "%02d%02d", hours, minutes));
+    if (seconds >= 0) n += static_cast<size_t>(std::snprintf(out + n, kTimeSize - n, "%02d", seconds));
     if (*text == '.' && isDigit(text[1])) {
         out[n++] = '.';
         for (++text; isDigit(*text) && n < kTimeSize - 1; ++text) out[n++] = *text;
@@ -619,12 +623,12 @@ VELMAR_API void interDateToDA(const char *text, char *out) {
 
 VELMAR_API void interTimeToTM(const char *text, char *out) {
     if (out == nullptr) return;
-    char tm[velmar::convert::kTimeSize];
-    if (text == nullptr || velmar::convert::normalizeTime(text, tm) == 0) {
-        std::memset(out, '0', 6);
-        return;
-    }
-    std::memcpy(out, tm, 6);
+    std::memset(out, '0', 6);
+    if (text == nullptr) return;
+    static constexpr int kSource[6] = {0, 1, 3, 4, 6, 7};
+    size_t n = std::strlen(text);
+    for (int i = 0; i < 6; ++i)
+        if (static_cast<size_t>(kSource[i]) < n) out[i] = text[kSource[i]] == ' ' ? '0' : text[kSource[i]];
 }
 
 VELMAR_API int16_t splitImageType(AppData *app, DicomObject *obj, ConversionContext *context) {

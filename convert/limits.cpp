@@ -37,7 +37,9 @@ bool wholeNumber(const char *text, long long &number) {
 
 bool withinLimit(const Limit &limit, const Value &value) {
     long long number = 0;
-    if (!value.found || !wholeNumber(value.text, number)) return false;
+    // A key without a value is left to the relations, which leave its attribute empty.
+    if (!value.found || value.empty()) return true;
+    if (!wholeNumber(value.text, number)) return false;
     if (number < limit.lowest || number > limit.highest) return false;
     return !limit.powerOfTwo || (number & (number - 1)) == 0;
 }

@@ -45,9 +45,9 @@ bool headerLimitsHold(AppData *app, Header *hdr);
 bool equalsNoCase(const char *a, const char *b);
 bool startsWithNoCase(const char *text, const char *prefix);
 
-// An Interfile time "h:m:s" or "h:m:s.f" (fields of one or two digits) as a TM value
-// "HHMMSS" or "HHMMSS.FFFFFF" in `out` (kTimeSize bytes); its length, or 0 when the text
-// is no such time.
+// An Interfile time "h:m", "h:m:s" or "h:m:s.f" (fields of one or two digits) as a TM value
+// "HHMM", "HHMMSS" or "HHMMSS.FFFFFF" in `out` (kTimeSize bytes); its length, or 0 when the
+// text is no such time.
 constexpr size_t kTimeSize = 14;
 size_t normalizeTime(const char *text, char *out);
 

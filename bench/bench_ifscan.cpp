@@ -39,7 +39,9 @@ double secondsToCopy(const std::string &path) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-std::string header(const std::string &strayLine) { return "!INTERFILE :=\n!GENERAL DATA :=\n" + strayLine + "\n"; }
+std::string header(const std::string &strayLine) {
+    return "!INTERFILE :=\n!GENERAL DATA :=\n" + strayLine + "\n";
+}
 
 }  // namespace
 
@@ -60,7 +62,8 @@ int main() {
         const char *kind;
         size_t base;
     };
-    for (const Case &test : {Case{"value, bar, stray run", 100000}, Case{"control byte, stray run", 1000000}}) {
+    for (const Case &test :
+         {Case{"value, bar, stray run", 100000}, Case{"control byte, stray run", 1000000}}) {
         const char *kind = test.kind;
         const size_t base = test.base;
         double seconds[2] = {0, 0};
@@ -71,11 +74,12 @@ int main() {
             std::ofstream(path, std::ios::binary) << header(line);
             // The best of three runs, so that a cold cache or a busy machine weighs less.
             seconds[scale] = secondsToRead(&iapp, path);
-            for (int again = 0; again < 2; ++again) seconds[scale] = std::min(seconds[scale], secondsToRead(&iapp, path));
+            for (int again = 0; again < 2; ++again)
+                seconds[scale] = std::min(seconds[scale], secondsToRead(&iapp, path));
             floor = secondsToCopy(path);
         }
-        std::printf("%-34s %9.4fs %9.4fs %10.1f %7.4fs\n", kind, seconds[0], seconds[1], seconds[1] / seconds[0],
-                    floor);
+        std::printf("%-34s %9.4fs %9.4fs %10.1f %7.4fs\n", kind, seconds[0], seconds[1],
+                    seconds[1] / seconds[0], floor);
     }
     std::remove(path.c_str());
     DoneINTERFILEdef(&iapp);

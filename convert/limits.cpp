@@ -52,10 +52,11 @@ bool headerLimitsHold(AppData *app, Header *hdr) {
         if (withinLimit(limit, value)) continue;
         char text[VELMAR_LOG_LINE_MAX];
         if (limit.powerOfTwo)
-            std::snprintf(text, sizeof text, "Not converted: \"%s\" must be 1, 2 or 4, not \"%s\".", limit.key,
-                          value.text);
+            std::snprintf(text, sizeof text, "Not converted: \"%s\" must be 1, 2 or 4, not \"%s\".",
+                          limit.key, value.text);
         else
-            std::snprintf(text, sizeof text, "Not converted: \"%s\" must be a whole number from %lld to %lld, not \"%s\".",
+            std::snprintf(text, sizeof text,
+                          "Not converted: \"%s\" must be a whole number from %lld to %lld, not \"%s\".",
                           limit.key, limit.lowest, limit.highest, value.text);
         log_message(app != nullptr ? app->log : nullptr, text, 1);
         return false;

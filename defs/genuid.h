@@ -20,8 +20,8 @@ std::string rootProblem(const std::string &root);
 
 // As genUID2 with base.uid's root, `suffix` and `extra`, but every component whole: -1 with
 // `problem` set when the root is unusable or the UID would pass 64 characters.
-int16_t genWholeUID(AppData *app, DicomObject *obj, uint8_t flags, char *uid, const char *suffix, const char *extra,
-                    std::string &problem);
+int16_t genWholeUID(AppData *app, DicomObject *obj, uint8_t flags, char *uid, const char *suffix,
+                    const char *extra, std::string &problem);
 
 }  // namespace velmar::defs
 

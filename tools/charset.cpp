@@ -24,7 +24,7 @@ struct CharacterSet {
     const char *iconvName;  // nullptr: ASCII
     const char *escape;     // the escape sequence that designates it
     CharsetKind kind;
-    unsigned char prefix;   // a byte before each EUC pair (JIS X 0212), or 0
+    unsigned char prefix;  // a byte before each EUC pair (JIS X 0212), or 0
 };
 
 namespace {
@@ -77,10 +77,13 @@ TextDecoder::TextDecoder(const std::string &specificCharacterSet) {
     size_t begin = 0;
     for (;;) {
         size_t end = specificCharacterSet.find('\\', begin);
-        std::string term = trimmed(specificCharacterSet.substr(begin, end == std::string::npos ? end : end - begin));
+        std::string term =
+            trimmed(specificCharacterSet.substr(begin, end == std::string::npos ? end : end - begin));
         const CharacterSet *set = setForTerm(term);
-        if (set == nullptr) unknown_ += (unknown_.empty() ? "" : ", ") + term;
-        else if (begin == 0) first_ = set;
+        if (set == nullptr)
+            unknown_ += (unknown_.empty() ? "" : ", ") + term;
+        else if (begin == 0)
+            first_ = set;
         if (end == std::string::npos) break;
         begin = end + 1;
     }
@@ -173,8 +176,10 @@ std::string TextDecoder::decodeExtended(const std::string &bytes, bool personNam
                 ++i;
                 continue;
             }
-            if (set->kind == CharsetKind::kAscii || set->kind == CharsetKind::kLowPairs) low = set;
-            else high = set;
+            if (set->kind == CharsetKind::kAscii || set->kind == CharsetKind::kLowPairs)
+                low = set;
+            else
+                high = set;
             i += length;
             continue;
         }
@@ -196,8 +201,10 @@ std::string TextDecoder::decodeExtended(const std::string &bytes, bool personNam
             i += pair(*high, bytes, i, 0xA1, 0xFE, out);
             continue;
         }
-        if (high != nullptr) convert(high->iconvName, std::string(1, static_cast<char>(c)), out);
-        else replace(out, 1);
+        if (high != nullptr)
+            convert(high->iconvName, std::string(1, static_cast<char>(c)), out);
+        else
+            replace(out, 1);
         ++i;
     }
     return out;

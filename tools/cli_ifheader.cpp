@@ -1,5 +1,6 @@
 // Interfile headers as the velmar program sees them: the session that reads one, whether a file
-// is an Interfile header at all, and the folding of the parser's per-character messages into one line per line.
+// is an Interfile header at all, and the folding of the parser's per-character messages into one line per
+// line.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>

@@ -58,7 +58,8 @@ std::string elementText(DicomObject *obj, uint16_t group, uint16_t element) {
     el.element = element;
     std::string text;
     if (DO_searchForElement(obj, &el) == 0 && el.value != nullptr)
-        text.assign(static_cast<const char *>(el.value), strnlen(static_cast<const char *>(el.value), el.length));
+        text.assign(static_cast<const char *>(el.value),
+                    strnlen(static_cast<const char *>(el.value), el.length));
     D_Free(&el.value);
     return text;
 }
@@ -93,7 +94,8 @@ bool sourceFromObject(Session &session, DicomObject *obj, PixelSource &source, b
         return false;
     }
     if (pds->bitsAllocated != 8 && pds->bitsAllocated != 16 && pds->bitsAllocated != 32) {
-        complain("preview: pixels of " + std::to_string(pds->bitsAllocated) + " bits allocated cannot be shown");
+        complain("preview: pixels of " + std::to_string(pds->bitsAllocated) +
+                 " bits allocated cannot be shown");
         return false;
     }
     source.file = pds->fileName;
@@ -122,7 +124,8 @@ struct TemporaryFile {
 
 bool createTemporary(TemporaryFile &temporary) {
     const char *dir = std::getenv("TMPDIR");
-    std::string pattern = std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/velmar_preview_XXXXXX";
+    std::string pattern =
+        std::string(dir != nullptr && dir[0] != '\0' ? dir : "/tmp") + "/velmar_preview_XXXXXX";
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     int fd = mkstemp(name.data());
@@ -136,13 +139,15 @@ bool createTemporary(TemporaryFile &temporary) {
 }
 
 // A DICOM file; encapsulated Pixel Data is decoded into a temporary uncompressed copy first.
-bool sourceFromDicom(Session &session, const std::string &path, PixelSource &source, TemporaryFile &temporary) {
+bool sourceFromDicom(Session &session, const std::string &path, PixelSource &source,
+                     TemporaryFile &temporary) {
     if (!session.loadDictionary() || !session.loadCodecs()) return false;
     IOObject io{};
     if (!readDicom(session, path, io)) return false;
     bool encapsulated = false;
     bool found = sourceFromObject(session, io.object, source, encapsulated);
-    if (encapsulated && createTemporary(temporary) && writeDicom(session, io, temporary.path, Syntax{}, true, "")) {
+    if (encapsulated && createTemporary(temporary) &&
+        writeDicom(session, io, temporary.path, Syntax{}, true, "")) {
         DO_closeObject(&io.object);
         if (!readDicom(session, temporary.path, io)) return false;
         std::optional<Window> window = objectWindow(io.object);
@@ -211,9 +216,12 @@ std::vector<size_t> parseFrames(const std::string &text, size_t count) {
         char *stop = nullptr;
         unsigned long first = std::strtoul(part.c_str(), &stop, 10);
         unsigned long last = first;
-        if (*stop == '-') last = stop[1] == '\0' ? count : std::strtoul(stop + 1, &stop, 10);
-        else if (stop == part.c_str()) last = 0;
-        if (stop == part.c_str() || (*stop != '\0' && *stop != '-') || first < 1 || last < first || last > count) {
+        if (*stop == '-')
+            last = stop[1] == '\0' ? count : std::strtoul(stop + 1, &stop, 10);
+        else if (stop == part.c_str())
+            last = 0;
+        if (stop == part.c_str() || (*stop != '\0' && *stop != '-') || first < 1 || last < first ||
+            last > count) {
             complain("preview: --frames \"" + text + "\": \"" + part + "\" is no frame or range of 1 to " +
                      std::to_string(count));
             return {};
@@ -248,7 +256,8 @@ uint8_t windowed(int64_t value, const Window &window) {
 // ---- Drawing ---------------------------------------------------------------------------------
 
 // Digits 0-9 of a 3 x 5 font, row by row from the top, 3 bits a row.
-constexpr uint16_t kDigits[10] = {075557, 026227, 071747, 071717, 055711, 074717, 074757, 071111, 075757, 075717};
+constexpr uint16_t kDigits[10] = {075557, 026227, 071747, 071717, 055711,
+                                  074717, 074757, 071111, 075757, 075717};
 
 struct Canvas {
     int width;
@@ -276,14 +285,18 @@ struct Grid {
 };
 
 Grid gridFor(const PixelSource &source, const std::vector<size_t> &frames, int columns) {
-    int widestLabel = static_cast<int>(std::to_string(frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end())).size()) * 4;
+    int widestLabel =
+        static_cast<int>(
+            std::to_string(frames.empty() ? 0 : *std::max_element(frames.begin(), frames.end())).size()) *
+        4;
     return {columns, std::max(source.columns, widestLabel), kLabelHeight + source.rows};
 }
 
 Canvas drawGrid(const PixelSource &source, const std::vector<size_t> &numbers,
                 const std::vector<std::vector<int64_t>> &frames, const Grid &grid, const Window &window) {
     int gridRows = static_cast<int>((numbers.size() + grid.columns - 1) / grid.columns);
-    Canvas canvas{kGap + grid.columns * (grid.cellWidth + kGap), kGap + gridRows * (grid.cellHeight + kGap), {}};
+    Canvas canvas{
+        kGap + grid.columns * (grid.cellWidth + kGap), kGap + gridRows * (grid.cellHeight + kGap), {}};
     canvas.pixels.assign(static_cast<size_t>(canvas.width) * canvas.height, kBackground);
     for (size_t i = 0; i < numbers.size(); ++i) {
         int left = kGap + static_cast<int>(i % grid.columns) * (grid.cellWidth + kGap);
@@ -311,8 +324,9 @@ bool writePng(const Canvas &canvas, const std::string &path) {
         return false;
     }
     png_init_io(png, file.get());
-    png_set_IHDR(png, info, static_cast<png_uint_32>(canvas.width), static_cast<png_uint_32>(canvas.height), 8,
-                 PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, static_cast<png_uint_32>(canvas.width), static_cast<png_uint_32>(canvas.height),
+                 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     png_set_compression_level(png, 9);
     png_write_info(png, info);
     for (int y = 0; y < canvas.height; ++y)
@@ -351,11 +365,13 @@ int drawPreview(const PixelSource &source, const PreviewChoice &choice, const st
         frames.push_back(readFrame(source, file.get(), number));
         if (frames.back().empty()) return kExitFailed;
     }
-    int columns = choice.columns.empty() ? static_cast<int>(std::ceil(std::sqrt(static_cast<double>(numbers.size()))))
-                                         : std::atoi(choice.columns.c_str());
+    int columns = choice.columns.empty()
+                      ? static_cast<int>(std::ceil(std::sqrt(static_cast<double>(numbers.size()))))
+                      : std::atoi(choice.columns.c_str());
     Window window = choice.window ? *choice.window : source.window ? *source.window : dataWindow(frames);
     const char *from = choice.window ? "given" : source.window ? "Window Center/Width" : "the data's range";
-    if (!writePng(drawGrid(source, numbers, frames, gridFor(source, numbers, columns), window), out)) return kExitFailed;
+    if (!writePng(drawGrid(source, numbers, frames, gridFor(source, numbers, columns), window), out))
+        return kExitFailed;
     std::printf("%s: %zu frame%s of %d x %d in %d column%s, window %s (%s)\n", out.c_str(), numbers.size(),
                 numbers.size() == 1 ? "" : "s", source.columns, source.rows, columns, columns == 1 ? "" : "s",
                 windowText(window).c_str(), from);
@@ -373,10 +389,12 @@ std::optional<PreviewChoice> previewChoice(const ParsedArgs &parsed) {
     if (parsed.has('w')) {
         std::string text = parsed.value('w');
         size_t comma = text.find(',');
-        choice.window = comma == std::string::npos ? std::nullopt
-                                                   : parseWindow(text.substr(0, comma), text.substr(comma + 1));
+        choice.window = comma == std::string::npos
+                            ? std::nullopt
+                            : parseWindow(text.substr(0, comma), text.substr(comma + 1));
         if (!choice.window) {
-            complain("preview: --window needs a centre and a width of at least 1, as C,W; not \"" + text + "\"");
+            complain("preview: --window needs a centre and a width of at least 1, as C,W; not \"" + text +
+                     "\"");
             return std::nullopt;
         }
     }

@@ -41,11 +41,13 @@ bool installed(const char *program) {
 
 // A 4 x 3 tomographic study of two 8-bit projections; pixel (f, r, c) = 100 * f + 10 * r + c.
 std::string studyHeader(const std::string &totalImages = "2") {
-    return "!INTERFILE :=\n!imaging modality := nucmed\n!originating system := test\n!version of keys := 3.3\n"
+    return "!INTERFILE :=\n!imaging modality := nucmed\n!originating system := test\n!version of keys := "
+           "3.3\n"
            "!GENERAL DATA :=\n"
            "!data offset in bytes := 0\n!name of data file := study.img\npatient name := Test^Person\n"
            "!patient ID := T-1\n!study ID := S-1\n!GENERAL IMAGE DATA :=\n!type of data := Tomographic\n"
-           "!total number of images := " + totalImages +
+           "!total number of images := " +
+           totalImages +
            "\nstudy date := 2026:01:02\nstudy time := 10:20:30\nimagedata byte order := LITTLEENDIAN\n"
            "number of energy windows := 1\n!SPECT STUDY (general) :=\nnumber of detector heads := 1\n"
            "!number of images/energy window := 2\n!process status := Acquired\n!matrix size [1] := 4\n"
@@ -78,8 +80,10 @@ class StudyCli : public ::testing::Test {
     }
     // Runs a shell command in the test's directory.
     Outcome shell(const std::string &command) {
-        int status = std::system(("cd '" + dir_.string() + "' && (" + command + ") >out.txt 2>err.txt").c_str());
-        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "out.txt"), slurp(dir_ / "err.txt")};
+        int status =
+            std::system(("cd '" + dir_.string() + "' && (" + command + ") >out.txt 2>err.txt").c_str());
+        return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, slurp(dir_ / "out.txt"),
+                slurp(dir_ / "err.txt")};
     }
     Outcome velmar(const std::string &arguments, const std::string &environment = "") {
         return shell(environment + " '" + kVelmar.string() + "' " + arguments);
@@ -101,7 +105,8 @@ class StudyCli : public ::testing::Test {
 };
 
 TEST_F(StudyCli, HeadersOpeningWithCommentsBlanksOrAByteOrderMarkAreRead) {
-    for (const std::string prefix : {"; written by a site\n", "\n  \n", "\xEF\xBB\xBF", "\xEF\xBB\xBF; c\r\n\r\n"}) {
+    for (const std::string prefix :
+         {"; written by a site\n", "\n  \n", "\xEF\xBB\xBF", "\xEF\xBB\xBF; c\r\n\r\n"}) {
         Outcome run = convert(prefix + studyHeader());
         EXPECT_EQ(run.status, 0) << run.err;
         EXPECT_EQ(run.err, "");
@@ -110,7 +115,8 @@ TEST_F(StudyCli, HeadersOpeningWithCommentsBlanksOrAByteOrderMarkAreRead) {
     EXPECT_EQ(convert("INTERFILE := ; dynamic\n" + studyHeader().substr(14)).status, 0);
     Outcome notInterfile = convert("; no header\npatient name := X\n!INTERFILE :=\n");
     EXPECT_EQ(notInterfile.status, 2);
-    EXPECT_EQ(notInterfile.err, "velmar: cannot read study.hdr as an Interfile header: its first key is not !INTERFILE\n");
+    EXPECT_EQ(notInterfile.err,
+              "velmar: cannot read study.hdr as an Interfile header: its first key is not !INTERFILE\n");
 }
 
 TEST_F(StudyCli, SyntaxErrorsGiveOneMessageOnItsOwnLineAndStrayTextOnePerLine) {
@@ -129,8 +135,9 @@ TEST_F(StudyCli, SyntaxErrorsGiveOneMessageOnItsOwnLineAndStrayTextOnePerLine) {
     header.insert(header.find("patient name"), "#'");
     write("study.hdr", header);
     run = velmar("interfile --check study.hdr");
-    EXPECT_EQ(run.out, "Error: stray text in study.hdr at line 8 pos 1 (skipped): \"#'\"\n"
-                       "study.hdr: passes the Interfile 3.3 check\n");
+    EXPECT_EQ(run.out,
+              "Error: stray text in study.hdr at line 8 pos 1 (skipped): \"#'\"\n"
+              "study.hdr: passes the Interfile 3.3 check\n");
 }
 
 struct Refused {
@@ -139,10 +146,14 @@ struct Refused {
 };
 
 TEST_F(StudyCli, SizesAndCountsOutsideTheirRangeAreRefusedNamingTheKey) {
-    const Refused cases[] = {{"!total number of images", "0"},       {"!total number of images", "32768"},
-                             {"!total number of images", "2147483648"}, {"!total number of images", "-3"},
-                             {"!matrix size [1]", "0"},               {"!matrix size [1]", "65536"},
-                             {"!matrix size [2]", "4294967297"},      {"!number of bytes per pixel", "0"},
+    const Refused cases[] = {{"!total number of images", "0"},
+                             {"!total number of images", "32768"},
+                             {"!total number of images", "2147483648"},
+                             {"!total number of images", "-3"},
+                             {"!matrix size [1]", "0"},
+                             {"!matrix size [1]", "65536"},
+                             {"!matrix size [2]", "4294967297"},
+                             {"!number of bytes per pixel", "0"},
                              {"!number of bytes per pixel", "3"}};
     for (const Refused &bad : cases) {
         std::string header = studyHeader();
@@ -151,7 +162,8 @@ TEST_F(StudyCli, SizesAndCountsOutsideTheirRangeAreRefusedNamingTheKey) {
         header.replace(at, end - at, std::string(bad.key) + " := " + bad.value);
         Outcome run = convert(header);
         EXPECT_EQ(run.status, 1) << bad.key << " " << bad.value;
-        EXPECT_NE(run.err.find(std::string("Error: Not converted: \"") + (bad.key + 1) + "\""), std::string::npos)
+        EXPECT_NE(run.err.find(std::string("Error: Not converted: \"") + (bad.key + 1) + "\""),
+                  std::string::npos)
             << run.err;
         EXPECT_FALSE(fs::exists(dir_ / "out.dcm"));
     }
@@ -161,9 +173,10 @@ TEST_F(StudyCli, CountsThatMissTheTotalAreRefusedUnlessForced) {
     std::string header = studyHeader("3");
     Outcome run = convert(header);
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("Error: The image counts of the header describe 2 frames, but total number of images "
-                           "is 3. Not converted (--force converts it anyway)."),
-              std::string::npos)
+    EXPECT_NE(
+        run.err.find("Error: The image counts of the header describe 2 frames, but total number of images "
+                     "is 3. Not converted (--force converts it anyway)."),
+        std::string::npos)
         << run.err;
     EXPECT_FALSE(fs::exists(dir_ / "out.dcm"));
     // Forced, with a data file long enough: the third frame repeats the second's entries.
@@ -183,19 +196,22 @@ TEST_F(StudyCli, TimesAreNormalisedAndLongTextsCutWithAWarning) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(dumpLine("(0008,0030)"), "(0008,0030) TM Study Time  090503.25 ");
     EXPECT_EQ(dumpLine("(0010,0010)"), "(0010,0010) PN Patient's Name  " + std::string(64, 'N'));
-    EXPECT_NE(run.err.find("Warning: Patient's Name (0010,0010) cut to the 64 characters of its VR"), std::string::npos);
+    EXPECT_NE(run.err.find("Warning: Patient's Name (0010,0010) cut to the 64 characters of its VR"),
+              std::string::npos);
 }
 
 TEST_F(StudyCli, UidRootsAreCheckedAndUidsNeverCut) {
     fs::create_directory(dir_ / "defs");
-    for (const auto &entry : fs::directory_iterator(kShare)) fs::copy(entry.path(), dir_ / "defs" / entry.path().filename());
+    for (const auto &entry : fs::directory_iterator(kShare))
+        fs::copy(entry.path(), dir_ / "defs" / entry.path().filename());
     const std::string env = "VELMAR_DEF_PATH=defs";
     for (const char *root : {"1.2.03", "1.2.x", "1..2", "1.2.3456789012345678901234567890"}) {
         write("defs/base.uid", std::string(root) + "\n");
         write("study.hdr", studyHeader());
         Outcome run = velmar("interfile study.hdr out.dcm", env);
         EXPECT_EQ(run.status, 1) << root;
-        EXPECT_NE(run.err.find(std::string("Error: Not converted: the root \"") + root + "\" of base.uid is unusable"),
+        EXPECT_NE(run.err.find(std::string("Error: Not converted: the root \"") + root +
+                               "\" of base.uid is unusable"),
                   std::string::npos)
             << run.err;
         EXPECT_FALSE(fs::exists(dir_ / "out.dcm"));
@@ -209,7 +225,8 @@ TEST_F(StudyCli, UidRootsAreCheckedAndUidsNeverCut) {
     ASSERT_EQ(run.status, 0) << run.err;
     std::string uid = dumpLine("(0008,0018)");
     std::smatch parts;
-    ASSERT_TRUE(std::regex_search(uid, parts, std::regex(R"(  (1\.2\.826\.0\.1\.3680043\.9\.77\.\d{14}\.1\d+\.1\.1\.1)$)")))
+    ASSERT_TRUE(std::regex_search(
+        uid, parts, std::regex(R"(  (1\.2\.826\.0\.1\.3680043\.9\.77\.\d{14}\.1\d+\.1\.1\.1)$)")))
         << uid;
     EXPECT_LE(parts[1].length(), 64);
 }
@@ -237,7 +254,8 @@ struct NameCase {
 
 TEST_F(StudyCli, DumpDecodesEveryCharacterSetToUTF8) {
     const NameCase cases[] = {
-        {"ISO_IR 144", "\xbb\xee\xda\xd8\xdd^\xb8\xd2\xd0\xdd", R"({"Alphabetic": "Люкин^Иван"})", "Люкин^Иван"},
+        {"ISO_IR 144", "\xbb\xee\xda\xd8\xdd^\xb8\xd2\xd0\xdd", R"({"Alphabetic": "Люкин^Иван"})",
+         "Люкин^Иван"},
         {"ISO_IR 126", "\xc4\xe9\xef\xed\xf5\xf3\xe9\xef\xf2", R"({"Alphabetic": "Διονυσιος"})", "Διονυσιος"},
         {"ISO_IR 101", "Dvo\xf8\xe1k^Anton\xedn", R"({"Alphabetic": "Dvořák^Antonín"})", "Dvořák^Antonín"},
         {"\\ISO 2022 IR 87", "Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B",
@@ -253,12 +271,15 @@ TEST_F(StudyCli, DumpDecodesEveryCharacterSetToUTF8) {
         ASSERT_EQ(run.status, 0) << run.err;
         EXPECT_NE(run.out.find(std::string(R"("00100010": {"vr": "PN", "Value": [)") + test.json + "]}"),
                   std::string::npos)
-            << test.charset << "\n" << run.out;
+            << test.charset << "\n"
+            << run.out;
         // An IS that is no number stays a string, so the JSON stays valid.
         EXPECT_NE(run.out.find(R"("00200013": {"vr": "IS", "Value": ["7x"]})"), std::string::npos);
-        EXPECT_EQ(run.err, "velmar: dump: (0020,0013) \"7x\" is no number; IS and DS values that are none are "
-                           "written as strings\n");
-        EXPECT_NE(velmar("dump name.dcm").out.find(std::string("PN Patient's Name  ") + test.text), std::string::npos);
+        EXPECT_EQ(run.err,
+                  "velmar: dump: (0020,0013) \"7x\" is no number; IS and DS values that are none are "
+                  "written as strings\n");
+        EXPECT_NE(velmar("dump name.dcm").out.find(std::string("PN Patient's Name  ") + test.text),
+                  std::string::npos);
         if (!installed("dcm2json")) continue;
         // The peer reads the name the same (its JSON spacing set aside).
         write("peer.dcm", nameFile(test.charset, test.bytes, false));
@@ -268,11 +289,16 @@ TEST_F(StudyCli, DumpDecodesEveryCharacterSetToUTF8) {
         ours.erase(std::remove(ours.begin(), ours.end(), ' '), ours.end());
         EXPECT_NE(theirs.find(ours), std::string::npos) << test.charset << "\n" << theirs;
     }
-    write("name.dcm", nameFile("ISO_IR 192", "ab\xff\xfe" "cd"));
+    write("name.dcm", nameFile("ISO_IR 192",
+                               "ab\xff\xfe"
+                               "cd"));
     Outcome bad = velmar("dump --json name.dcm");
-    EXPECT_NE(bad.out.find("ab\xEF\xBF\xBD\xEF\xBF\xBD" "cd"), std::string::npos);
-    EXPECT_NE(bad.err.find("velmar: dump: text bytes that Specific Character Set \"ISO_IR 192\" does not decode are "
-                           "shown as U+FFFD\n"),
+    EXPECT_NE(bad.out.find("ab\xEF\xBF\xBD\xEF\xBF\xBD"
+                           "cd"),
+              std::string::npos);
+    EXPECT_NE(bad.err.find(
+                  "velmar: dump: text bytes that Specific Character Set \"ISO_IR 192\" does not decode are "
+                  "shown as U+FFFD\n"),
               std::string::npos);
 }
 
@@ -318,8 +344,8 @@ TEST_F(StudyCli, PreviewDrawsTheFramesOfAStudyOrAFileAsAGrid) {
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.out, "one.png: 1 frame of 4 x 3 in 1 column, window 212,24 (the data's range)\n");
     ASSERT_TRUE(readPng(dir_ / "one.png", width, height, rows));
-    EXPECT_EQ(rows[2 + 7][2], 0);             // the lowest value of frame 2
-    EXPECT_EQ(rows[2 + 7 + 2][2 + 3], 255);   // its highest
+    EXPECT_EQ(rows[2 + 7][2], 0);            // the lowest value of frame 2
+    EXPECT_EQ(rows[2 + 7 + 2][2 + 3], 255);  // its highest
     EXPECT_EQ(velmar("preview --frames 3 out.dcm x.png").status, 2);
     EXPECT_EQ(velmar("preview --window 5 out.dcm x.png").status, 2);
 }

@@ -94,7 +94,9 @@ int16_t addBytes(AppData *app, DicomObject *obj, uint16_t group, uint16_t elemen
 
 namespace {
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // One field of 1 or 2 digits (hours, minutes, seconds) at `at`; -1 when there is none.
 int timeField(const char *&at) {
@@ -127,10 +129,11 @@ bool cutValues(std::string &text, uint32_t max) {
 
 void logCut(AppData *app, uint16_t group, uint16_t element, uint32_t max, const std::string &value) {
     const char *name = nullptr;
-    if (getAttrName(app, (static_cast<uint32_t>(group) << 16) | element, &name) != 0 || name == nullptr) name = "";
+    if (getAttrName(app, (static_cast<uint32_t>(group) << 16) | element, &name) != 0 || name == nullptr)
+        name = "";
     char text[VELMAR_LOG_LINE_MAX];
-    std::snprintf(text, sizeof text, "%s (%04X,%04X) cut to the %u characters of its VR: %s", name, group, element,
-                  max, value.c_str());
+    std::snprintf(text, sizeof text, "%s (%04X,%04X) cut to the %u characters of its VR: %s", name, group,
+                  element, max, value.c_str());
     log_message(app != nullptr ? app->log : nullptr, text, 2);
 }
 
@@ -463,7 +466,8 @@ void reportShortfall(Header *hdr, FrameWalk &walk, const StudyWalk &study, uint1
     walk.fillRest({study.vectors, study.vectors + study.count});
 }
 
-int16_t walkFrames(Header *hdr, FrameVectors *vectors, const ConversionContext *context, const StudyWalk &study) {
+int16_t walkFrames(Header *hdr, FrameVectors *vectors, const ConversionContext *context,
+                   const StudyWalk &study) {
     FrameWalk walk(hdr, vectors);
     if (studyTypeIs(context, "STATIC")) walkStatic(walk);
     else if (studyTypeIs(context, "DYNAMIC")) walkDynamic(walk);

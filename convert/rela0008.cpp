@@ -52,7 +52,8 @@ int16_t addTimeFrom(AppData *app, DicomObject *obj, Header *hdr, uint16_t group,
     size_t length = normalizeTime(v.text, time);
     if (length == 0) {
         char text[VELMAR_LOG_LINE_MAX];
-        std::snprintf(text, sizeof text, "%s := %s is no time of the form hh:mm:ss; left empty.", key, v.text);
+        std::snprintf(text, sizeof text, "%s := %s is no time of the form hh:mm:ss; left empty.", key,
+                      v.text);
         log_message(app != nullptr ? app->log : nullptr, text, 2);
         return addEmpty(app, obj, group, element);
     }

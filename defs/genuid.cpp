@@ -187,22 +187,24 @@ void formatStamp(std::time_t seconds, char *stamp) {
 std::string rootProblem(const std::string &root) {
     if (root.empty()) return "it is empty";
     if (root.size() > kRootMax)
-        return "it is " + std::to_string(root.size()) + " characters long, more than the " + std::to_string(kRootMax) +
-               " that leave room for the generated part";
+        return "it is " + std::to_string(root.size()) + " characters long, more than the " +
+               std::to_string(kRootMax) + " that leave room for the generated part";
     size_t begin = 0;
     while (begin <= root.size()) {
         size_t end = std::min(root.find('.', begin), root.size());
         std::string component = root.substr(begin, end - begin);
         if (component.empty()) return "it has an empty component";
-        if (component.find_first_not_of("0123456789") != std::string::npos) return "it holds a character other than digits and dots";
-        if (component.size() > 1 && component[0] == '0') return "its component \"" + component + "\" has a leading zero";
+        if (component.find_first_not_of("0123456789") != std::string::npos)
+            return "it holds a character other than digits and dots";
+        if (component.size() > 1 && component[0] == '0')
+            return "its component \"" + component + "\" has a leading zero";
         begin = end + 1;
     }
     return "";
 }
 
-int16_t genWholeUID(AppData *app, DicomObject *obj, uint8_t flags, char *uid, const char *suffix, const char *extra,
-                    std::string &problem) {
+int16_t genWholeUID(AppData *app, DicomObject *obj, uint8_t flags, char *uid, const char *suffix,
+                    const char *extra, std::string &problem) {
     uid[0] = '\0';
     std::string root;
     if (!readBaseUID(app, root)) {

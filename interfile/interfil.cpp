@@ -1,8 +1,8 @@
 // Interfile key store and header check: the library context, key definitions and the block
 // tree built from interfil.def, headers as copies of that tree, value access and the check.
 #include <cctype>
-#include <cstddef>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -424,7 +424,8 @@ int lineLevel(const std::string &line) {
 int Session::endReport(const ReportEditor &edit, FILE *out) {
     if (reportStream_ == nullptr) return 0;
     closeReport();
-    std::vector<std::string> lines = splitLines(std::string_view(reportText_ != nullptr ? reportText_ : "", reportSize_));
+    std::vector<std::string> lines =
+        splitLines(std::string_view(reportText_ != nullptr ? reportText_ : "", reportSize_));
     std::free(reportText_);
     reportText_ = nullptr;
     reportSize_ = 0;

@@ -167,7 +167,8 @@ void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax
 class JsonWriter {
 public:
     // decoder: turns the data set's texts into UTF-8 by its Specific Character Set.
-    JsonWriter(AppData *app, int32_t syntax, TextDecoder &decoder) : app_(app), syntax_(syntax), decoder_(decoder) {}
+    JsonWriter(AppData *app, int32_t syntax, TextDecoder &decoder)
+        : app_(app), syntax_(syntax), decoder_(decoder) {}
 
     // The tag and text of the first IS or DS value that is no number (written as a string).
     const std::string &firstInvalidNumber() const { return invalidNumber_; }
@@ -383,7 +384,8 @@ private:
         }
         for (const std::string &raw : parts) {
             std::string part = trim(raw, vr);
-            if (vr == VR_DS || vr == VR_IS) values.push_back(part.empty() ? "null" : number(el, part, vr == VR_IS));
+            if (vr == VR_DS || vr == VR_IS)
+                values.push_back(part.empty() ? "null" : number(el, part, vr == VR_IS));
             else if (vr == VR_PN) values.push_back(personName(part));
             else values.push_back(part.empty() ? "null" : quote(part));
         }
@@ -422,7 +424,8 @@ std::string specificCharacterSet(DicomObject *obj) {
     charset.element = 0x0005;
     std::string value;
     if (DO_searchForElement(obj, &charset) == 0 && charset.value != nullptr)
-        value.assign(static_cast<const char *>(charset.value), strnlen(static_cast<const char *>(charset.value), charset.length));
+        value.assign(static_cast<const char *>(charset.value),
+                     strnlen(static_cast<const char *>(charset.value), charset.length));
     D_Free(&charset.value);
     while (!value.empty() && value.back() == ' ') value.pop_back();
     return value;
@@ -431,9 +434,11 @@ std::string specificCharacterSet(DicomObject *obj) {
 // One warning each for unknown character set terms and for bytes shown as U+FFFD.
 void warnAboutText(const TextDecoder &decoder, const std::string &charset) {
     if (!decoder.unknownTerms().empty())
-        complain("dump: Specific Character Set \"" + decoder.unknownTerms() + "\" is not known; only ASCII is decoded");
+        complain("dump: Specific Character Set \"" + decoder.unknownTerms() +
+                 "\" is not known; only ASCII is decoded");
     if (decoder.undecodable())
-        complain("dump: text bytes that Specific Character Set \"" + charset + "\" does not decode are shown as U+FFFD");
+        complain("dump: text bytes that Specific Character Set \"" + charset +
+                 "\" does not decode are shown as U+FFFD");
 }
 
 const std::vector<OptionDef> kDumpOptions = withCommonOptions({
@@ -475,7 +480,8 @@ int runDump(ArgParser &args, bool verbose) {
         json.dataset(io.object->root->firstChild, parsed->has('m'), 0);
         std::printf("%s\n", json.text().c_str());
         if (!json.firstInvalidNumber().empty())
-            complain("dump: " + json.firstInvalidNumber() + " is no number; IS and DS values that are none are written as strings");
+            complain("dump: " + json.firstInvalidNumber() +
+                     " is no number; IS and DS values that are none are written as strings");
     } else {
         std::printf("# %s: %s, %s\n", path.c_str(), describeSyntax(io.dataSyntax, io.transferSyntaxUID).c_str(),
                     io.hasPreamble != 0 ? "with meta header" : "no meta header");

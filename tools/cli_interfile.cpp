@@ -118,7 +118,8 @@ int runInterfile(ArgParser &args, bool verbose) {
     }
     if (!session.loadDictionary() || !session.loadCodecs()) return kExitFailed;
     InterfileSession interfile(session);
-    if (!interfile.loadDefinition(session) || !interfile.read(session, headerPath, stderr)) return kExitFailed;
+    if (!interfile.loadDefinition(session) || !interfile.read(session, headerPath, stderr))
+        return kExitFailed;
     if (checkinterfileheader(interfile.header()) != 0 && !parsed->has('f')) {
         complain(headerPath + " fails the Interfile 3.3 check (see the warnings above); not converted "
                               "(--force converts it anyway)");

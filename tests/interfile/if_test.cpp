@@ -136,7 +136,8 @@ TEST_P(MalformedHeaderTest, IsRefusedWithParseErrorAndProcessGoesOn) {
     auto lines = problems();
     ASSERT_FALSE(lines.empty());
     // One message names the file, the 1-based line and what the line lacks.
-    EXPECT_EQ(lines.back().rfind("Error: parse error in " + dir_ + "/bad.hdr at line ", 0), 0u) << lines.back();
+    EXPECT_EQ(lines.back().rfind("Error: parse error in " + dir_ + "/bad.hdr at line ", 0), 0u)
+        << lines.back();
     EXPECT_EQ(std::count(lines.begin(), lines.end(), lines.back()), 1);
     // The definition is intact and the next header reads.
     ASSERT_EQ(readHeader("!GENERAL DATA :=\npatient name := B\n"), 0);
@@ -201,9 +202,13 @@ TEST_F(HeaderTest, PositionsPastSixteenBitsAndByteOrderMark) {
 
 TEST_F(HeaderTest, SyntaxErrorMessageSaysWhatTheLineLacks) {
     EXPECT_EQ(readHeader("!GENERAL DATA :=\n\npatient name Doe ; c\n"), -1);
-    EXPECT_EQ(problems().back(), "Error: parse error in " + dir_ + "/test.hdr at line 3 pos 1: key line without ':=': patient name Doe ; c");
+    EXPECT_EQ(problems().back(),
+              "Error: parse error in " + dir_ +
+                  "/test.hdr at line 3 pos 1: key line without ':=': patient name Doe ; c");
     EXPECT_EQ(readHeader("!GENERAL DATA :=\r\nenergy window [1 := Tc99m\r\n"), -1);
-    EXPECT_EQ(problems().back(), "Error: parse error in " + dir_ + "/test.hdr at line 2 pos 15: '[' without ']': energy window [1 := Tc99m");
+    EXPECT_EQ(problems().back(),
+              "Error: parse error in " + dir_ +
+                  "/test.hdr at line 2 pos 15: '[' without ']': energy window [1 := Tc99m");
 }
 
 TEST_F(HeaderTest, LinesWithoutKeysStillRead) {

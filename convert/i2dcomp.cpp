@@ -285,7 +285,7 @@ class FrameWalk {
     // Counts are read through a cache: the nested loops read the same count many times.
     int16_t count(const char *key, int16_t index) {
         auto [position, fresh] = counts_.try_emplace({key, index}, 0);
-        if (fresh) position->second = readCountChecked(hdr_, key, index, 1);
+        if (fresh) position->second = readCountChecked(hdr_, key, index, 1, invalid_);
         return position->second;
     }
 
@@ -312,6 +312,8 @@ class FrameWalk {
 
     int16_t frames() const { return static_cast<int16_t>(frame_); }
     bool exceeded() const { return exceeded_; }
+    // A count was out of range (and reported): the study is not converted.
+    bool invalid() const { return invalid_; }
 
     // The frames the counts did not reach repeat the last counted frame's entries (or 1 when
     // none was counted), so that no vector holds the invalid index 0.
@@ -332,6 +334,7 @@ class FrameWalk {
     uint16_t frame_ = 0;
     long steps_ = 0;
     bool exceeded_ = false;
+    bool invalid_ = false;
 };
 
 void walkStatic(FrameWalk &walk) {
@@ -480,6 +483,7 @@ int16_t walkFrames(Header *hdr, FrameVectors *vectors, const ConversionContext *
             walkGatedTomoSpectOuter(walk);
     } else if (studyTypeIs(context, "RECON TOMO")) walkReconTomo(walk);
     else walkReconGatedTomo(walk);
+    if (walk.invalid()) return -1;
     reportShortfall(hdr, walk, study, vectors->count);
     return walk.frames();
 }
@@ -574,7 +578,7 @@ int16_t runNM(AppData *app, DicomObject *obj, Header *hdr, FrameVectors *vectors
 
     splitImageType(app, obj, context);
     program.run({{relNumberOfFrames}, {relFrameIncrementPointer}});
-    buildFrameVectors(hdr, vectors, context);
+    if (buildFrameVectors(hdr, vectors, context) < 0) return -1;
     program.run({{relNumberOfEnergyWindows}, {relNumberOfDetectors}, {relNumberOfPhases},
                  {relNumberOfRotations}, {relNumberOfRRIntervals}, {relNumberOfTimeSlots},
                  {relNumberOfSlices}});

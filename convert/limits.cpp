@@ -64,17 +64,22 @@ bool headerLimitsHold(AppData *app, Header *hdr) {
     return true;
 }
 
-int16_t readCountChecked(Header *hdr, const char *key, int16_t index, int16_t fallback) {
+int16_t readCountChecked(Header *hdr, const char *key, int16_t index, int16_t fallback, bool &invalid) {
     Value v = readKey(hdr, key, index);
     if (!v.found) return fallback;
     // Read as "%hd" would (leading number), but at full width: a count the 16-bit frame walk
-    // cannot hold counts no frames, so the walk falls short of the total and the conversion
-    // reports it, instead of wrapping to another count.
+    // cannot hold is refused instead of wrapping to another count.
     errno = 0;
     char *end = nullptr;
     long long number = std::strtoll(v.text, &end, 10);
     if (end == v.text) return fallback;
-    return errno == 0 && number >= 0 && number <= 32767 ? static_cast<int16_t>(number) : 0;
+    if (errno == 0 && number >= 0 && number <= 32767) return static_cast<int16_t>(number);
+    char text[VELMAR_LOG_LINE_MAX];
+    std::snprintf(text, sizeof text,
+                  "Not converted: \"%s\" must be a whole number from 0 to 32767, not \"%s\".", key, v.text);
+    log_message(hdr->log, text, 1);
+    invalid = true;
+    return 0;
 }
 
 }  // namespace velmar::convert

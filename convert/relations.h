@@ -37,8 +37,9 @@ Value readOwnValue(Header *hdr, const char *key, int16_t index = 0);
 // A count as the frame walk and the count relations read it: "%hd"; `fallback` when the key
 // has no value or does not scan.
 int16_t readCount(Header *hdr, const char *key, int16_t index, int16_t fallback);
-// readCount at full width: a count outside 0 to 32767 gives 0 (limits.cpp).
-int16_t readCountChecked(Header *hdr, const char *key, int16_t index, int16_t fallback);
+// readCount at full width: a count outside 0 to 32767 gives 0, a level-1 message naming the
+// key and `invalid` set (limits.cpp).
+int16_t readCountChecked(Header *hdr, const char *key, int16_t index, int16_t fallback, bool &invalid);
 // Whether total number of images, matrix size and bytes per pixel lie in the ranges the DICOM
 // object can hold; false after a level-1 message naming the key (limits.cpp).
 bool headerLimitsHold(AppData *app, Header *hdr);

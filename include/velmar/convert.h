@@ -57,7 +57,8 @@ VELMAR_API int16_t splitImageType(AppData *app, DicomObject *obj, ConversionCont
 
 /* Fills the frame vectors for the study type (context->imageType[2]) and context->frameCount.
  * Each array is NULL or malloc'd with count + 1 entries (indexed from 1); the caller frees
- * them. Returns the number of frames walked, or -1 when memory runs out. */
+ * them. Returns the number of frames walked, or -1 when memory runs out or a count lies outside
+ * 0 to 32767 (logged at level 1; the conversion then fails). */
 VELMAR_API int16_t buildFrameVectors(InterfileHeader *hdr, FrameVectors *vectors,
                                      ConversionContext *context);
 

@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "velmar/support.h"
 
@@ -74,6 +76,24 @@ int hexDigit(unsigned char c) {
     return -1;
 }
 
+// The table of a set: the few sets the loaders use are built once per thread, not per call
+// (building a table per token made loading cost a table per blank run).
+const CharSet &setTable(const char *set) {
+    struct Cached {
+        const char *pointer;
+        std::string text;
+        CharSet members;
+    };
+    static const CharSet blanks = parseSet(kBlankSet);
+    if (set == kBlankSet) return blanks;
+    thread_local std::vector<Cached> cache;
+    for (const Cached &c : cache)
+        if (c.pointer == set || c.text == set) return c.members;
+    if (cache.size() >= 8) cache.clear();
+    cache.push_back({set, set, parseSet(set)});
+    return cache.back().members;
+}
+
 }  // namespace
 
 DefScanner *scanOpen(FILE *file) {
@@ -86,7 +106,7 @@ DefScanner *scanOpen(FILE *file) {
 }
 
 int16_t scanSkipSet(DefScanner *s, const char *set) {
-    const CharSet members = parseSet(set);
+    const CharSet &members = setTable(set);
     for (;;) {
         if (!refill(s)) return -1;
         int32_t start = s->pos;

@@ -37,11 +37,6 @@ const DicomElement *findElement(const DicomElement *container, uint32_t tag) {
     return nullptr;
 }
 
-bool isEmptyElement(const DicomElement *el) {
-    if (el->length == 0) return true;
-    if (el->length != 0xFFFFFFFFu) return false;
-    return el->firstChild == nullptr;  // a sequence of undefined length without items
-}
 
 std::string trimmed(const std::string &text) {
     size_t begin = text.find_first_not_of(' ');
@@ -179,8 +174,8 @@ class ConditionParser {
         const DicomElement *el = nullptr;
         if (keyword("present")) return tagOperand(&el) && el != nullptr;
         if (keyword("absent")) return tagOperand(&el) && el == nullptr;
-        if (keyword("empty")) return tagOperand(&el) && el != nullptr && isEmptyElement(el);
-        if (keyword("nonempty")) return tagOperand(&el) && el != nullptr && !isEmptyElement(el);
+        if (keyword("empty")) return tagOperand(&el) && el != nullptr && elementHasNoValue(el);
+        if (keyword("nonempty")) return tagOperand(&el) && el != nullptr && !elementHasNoValue(el);
         if (keyword("value")) return valueClause();
         fail("'present', 'absent', 'empty', 'nonempty', 'value', 'not' or '(' expected");
         return false;
@@ -219,6 +214,15 @@ class ConditionParser {
         std::string text;
         for (;;) {
             skipBlanks();
+            uint32_t tag = 0;
+            size_t n = readTag(p_, &tag);
+            if (n != 0) {  // an AT value, compared as the printer writes it
+                char hex[9];
+                std::snprintf(hex, sizeof hex, "%08X", tag);
+                text += (text.empty() ? "" : " ") + std::string(hex);
+                p_ += n;
+                continue;
+            }
             const char *start = p_;
             while (*p_ != '\0' && *p_ != ' ' && *p_ != '\t' && *p_ != ')') ++p_;
             std::string word(start, p_);
@@ -230,7 +234,9 @@ class ConditionParser {
             text += (text.empty() ? "" : " ") + word;
         }
         if (text.empty()) fail("value text expected");
-        return has && sameValue(*value, text) == equal;
+        // "!=" holds for an absent value too: it is "not ==".
+        bool same = has && sameValue(*value, text);
+        return equal ? same : !same;
     }
 
     bool valueList(const std::string &value, bool has) {
@@ -303,6 +309,15 @@ bool parseTypeOverrides(const char *text, std::vector<TypeOverride> *out, const 
 }
 
 }  // namespace
+
+bool elementHasNoValue(const DicomElement *el) {
+    if (el->length == 0) return true;
+    if (el->length != 0xFFFFFFFFu || el->vr != VR_SQ) return false;
+    // A sequence (held with undefined length) without items; a delimiter is not an item.
+    for (const DicomElement *child = el->firstChild; child != nullptr; child = child->next)
+        if (VELMAR_TAG(child->group, child->element) == 0xFFFEE000u) return false;
+    return true;
+}
 
 bool checkCondition(const char *text, char *message) {
     ConditionParser parser(nullptr, text, nullptr);

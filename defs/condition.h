@@ -9,6 +9,9 @@ namespace velmar::defs {
 // Longest message of a condition syntax error.
 constexpr size_t kConditionMessageSize = 160;
 
+// An element without a value: length 0, or a sequence without items.
+bool elementHasNoValue(const DicomElement *el);
+
 // Checks the syntax of a condition: true when it is one; otherwise false with the reason in
 // message (kConditionMessageSize characters).
 bool checkCondition(const char *text, char *message);

@@ -65,13 +65,6 @@ void verifyElements(AppData *app, DicomElement *container, int16_t *result) {
     }
 }
 
-// An element without a value: length 0, or a sequence without items (sequences are held with
-// undefined length).
-bool hasNoValue(const DicomElement *el) {
-    if (el->length == 0) return true;
-    return el->length == 0xFFFFFFFFu && el->vr == VR_SQ && el->firstChild == nullptr;
-}
-
 // The type that applies to an entry: a 1C or 2C attribute whose condition holds over the elements
 // of its level counts as type 1 or 2 (and *required says so); otherwise as written.
 const char *effectiveType(AppData *app, const AttributeEntry *entry, const DicomElement *level,
@@ -90,7 +83,7 @@ uint16_t checkAttributeEntry(AppData *app, const AttributeEntry *entry, const ch
     const DicomElement *el = entry->element;
     if (std::strcmp(type, "1") == 0) {
         if (el == nullptr) return VELMAR_CHECK_TYPE1_MISSING;
-        if (hasNoValue(el)) return VELMAR_CHECK_TYPE1_EMPTY;
+        if (elementHasNoValue(el)) return VELMAR_CHECK_TYPE1_EMPTY;
     } else if (std::strcmp(type, "2") == 0) {
         if (el == nullptr) return VELMAR_CHECK_TYPE2_MISSING;
     } else if (el == nullptr) {

@@ -169,6 +169,7 @@ int16_t loadIodFile(AppData *app, DicomObject *obj, const char *path, bool prima
     if (!scanner) return discard();
 
     DefMessage message;
+    message.locate(path, scanner.get());
     RecordReader in(scanner.get(), message);
     IodLoad load{set, iodKey};
     while (in.recordBegins() && readIodRecord(in, load)) {
@@ -312,6 +313,7 @@ int16_t loadModuleFile(AppData *app, DicomObject *obj, const char *path, bool pr
     if (!scanner) return -1;
 
     DefMessage message;
+    message.locate(path, scanner.get());
     RecordReader in(scanner.get(), message);
     ModuleLoad load{app, obj->boundDefinitions, primary};
     while (in.recordBegins() && readModuleRecord(in, load, message)) {

@@ -37,7 +37,6 @@ const DicomElement *findElement(const DicomElement *container, uint32_t tag) {
     return nullptr;
 }
 
-
 std::string trimmed(const std::string &text) {
     size_t begin = text.find_first_not_of(' ');
     if (begin == std::string::npos) return "";

@@ -22,6 +22,9 @@ bool refill(DefScanner *s) {
             s->chunk[0] = '\0';
             return false;
         }
+        s->line = s->nextLine;
+        size_t n = std::strlen(s->chunk);
+        if (n > 0 && s->chunk[n - 1] == '\n') ++s->nextLine;
     }
     return true;
 }
@@ -102,6 +105,8 @@ DefScanner *scanOpen(FILE *file) {
     s->file = file;
     s->chunk[0] = '\0';
     s->pos = 0;
+    s->line = 0;
+    s->nextLine = 1;
     return s;
 }
 
@@ -294,6 +299,7 @@ void logLoading(AppData *app, const char *what, bool primary, const char *path) 
 void DefMessage::set(const char *text) {
     if (!empty()) return;
     std::snprintf(text_, sizeof text_, "%s", text);
+    place();
 }
 
 void DefMessage::format(const char *fmt, ...) {
@@ -302,6 +308,7 @@ void DefMessage::format(const char *fmt, ...) {
     va_start(args, fmt);
     std::vsnprintf(text_, sizeof text_, fmt, args);
     va_end(args);
+    place();
 }
 
 void checkExtraInput(DefScanner *s, DefMessage &message) {
@@ -310,8 +317,12 @@ void checkExtraInput(DefScanner *s, DefMessage &message) {
 
 int16_t reportDefMessage(AppData *app, const DefMessage &message) {
     if (message.empty()) return 0;
-    char line[kDefMessageSize + 1];  // the message and its full stop
-    std::snprintf(line, sizeof line, "%s.", message.text());
+    char line[kDefMessageSize + 1];  // cut by the log to its line limit
+    if (message.path() != nullptr)
+        std::snprintf(line, sizeof line, "%s (%s, line %d).", message.text(), message.path(),
+                      static_cast<int>(message.line()));
+    else
+        std::snprintf(line, sizeof line, "%s.", message.text());
     log_message(app != nullptr ? app->log : nullptr, line, 1);
     return -1;
 }

@@ -159,7 +159,8 @@ ModuleCheck moduleCheck(AppData *app, const DicomObject *obj, const ModuleEntry 
     char line[kReportLineSize];
     int holds = evaluateCondition(app, module->condition, obj->root);
     if (holds >= 0) {
-        std::snprintf(line, sizeof line, holds == 1 ? "\tRequired: %s holds" : "\tNot required: %s does not hold",
+        std::snprintf(line, sizeof line,
+                      holds == 1 ? "\tRequired: %s holds" : "\tNot required: %s does not hold",
                       module->condition);
         log_message(logOf(app), line, -1);
         return holds == 1 ? ModuleCheck::Required : ModuleCheck::Skip;

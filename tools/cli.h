@@ -115,6 +115,8 @@ class Session {
     int endReport();
     // Ends a report without printing it.
     void discardReport();
+    // Ends a report and returns its text instead of printing it.
+    std::string takeReport();
 
    private:
     void closeReport();

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "defs/abcdef.h"
+#include "defs/condition.h"
 #include "defs/parsedef.h"
 
 namespace velmar::defs {
@@ -52,6 +53,19 @@ class RecordReader {
         if (r == 1) return true;
         return fail(r < 0 ? kMsgUnexpectedEnd : kMsgApostrophe);
     }
+    // An optional further string of a line, after a comma: true when read or absent (dest empty).
+    bool optionalString(char *dest) {
+        dest[0] = '\0';
+        int16_t r = scanBlankExpect(s_, ',');
+        if (r < 0) return fail(kMsgUnexpectedEnd);
+        return r == 0 || string(dest);
+    }
+    // An optional condition string, checked.
+    bool optionalCondition(char *dest) {
+        if (!optionalString(dest)) return false;
+        char reason[kConditionMessageSize];
+        return dest[0] == '\0' || checkCondition(dest, reason) || fail(reason);
+    }
     // Opens a "{ line, line, ... }" list: true when a line follows, false at its closing brace
     // (consumed) or on error.
     bool listBegins(bool *hasLines) {
@@ -90,13 +104,27 @@ struct IodLoad {
     bool matched = false;
 };
 
+// The optional condition and type overrides after a module line's note.
+bool readModuleRules(RecordReader &in, char *condition, char *types) {
+    if (!in.optionalCondition(condition) || !in.optionalString(types)) return false;
+    char reason[kConditionMessageSize];
+    return types[0] == '\0' || checkTypeOverrides(types, reason) || in.fail(reason);
+}
+
 bool readModuleLine(RecordReader &in, IodLoad &load, bool matching) {
-    StringBuffer key, name, note;
+    StringBuffer key, name, note, condition, types;
     char usage = 0;
     if (!in.need('{', kMsgLeftBrace) || !in.string(key) || !in.need(',', kMsgComma) || !in.string(name) ||
-        !in.need(',', kMsgComma) || !in.character(&usage) || !in.need(',', kMsgComma) || !in.string(note))
+        !in.need(',', kMsgComma) || !in.character(&usage) || !in.need(',', kMsgComma) || !in.string(note) ||
+        !readModuleRules(in, condition, types))
         return false;
-    if (matching && appendModule(load.set, key, name, usage, note) == nullptr) {
+    if (!matching) return true;
+    ModuleEntry *module = appendModule(load.set, key, name, usage, note);
+    if (module != nullptr) {
+        module->condition = keepText(load.set, condition);
+        module->types = keepText(load.set, types);
+    }
+    if (module == nullptr || module->condition == nullptr || module->types == nullptr) {
         load.outOfMemory = true;
         return false;
     }
@@ -141,6 +169,7 @@ int16_t loadIodFile(AppData *app, DicomObject *obj, const char *path, bool prima
     if (!scanner) return discard();
 
     DefMessage message;
+    message.locate(path, scanner.get());
     RecordReader in(scanner.get(), message);
     IodLoad load{set, iodKey};
     while (in.recordBegins() && readIodRecord(in, load)) {
@@ -235,14 +264,22 @@ struct ModuleLoad {
 };
 
 bool readAttributeLine(RecordReader &in, ModuleLoad &load, const ModuleTarget &target) {
-    StringBuffer name, type, note;
+    StringBuffer name, type, note, condition;
     uint32_t tag = 0;
     if (!in.need('{', kMsgLeftBrace) || !in.hex(&tag) || !in.need(',', kMsgComma) || !in.string(name) ||
-        !in.need(',', kMsgComma) || !in.string(type) || !in.need(',', kMsgComma) || !in.string(note))
+        !in.need(',', kMsgComma) || !in.string(type) || !in.need(',', kMsgComma) || !in.string(note) ||
+        !in.optionalCondition(condition))
         return false;
     if (!load.primary && std::strcmp(type, "3") != 0) return in.fail(kMsgOnlyType3);
     if (target.module == nullptr) return true;
     AttributeEntry *entry = newAttribute(load.set, tag, name, type, note);
+    if (entry != nullptr && condition[0] != '\0') {
+        entry->condition = keepText(load.set, condition);
+        if (entry->condition == nullptr) {
+            freeAttribute(entry);
+            entry = nullptr;
+        }
+    }
     if (entry == nullptr) {
         load.outOfMemory = true;
         return false;
@@ -276,6 +313,7 @@ int16_t loadModuleFile(AppData *app, DicomObject *obj, const char *path, bool pr
     if (!scanner) return -1;
 
     DefMessage message;
+    message.locate(path, scanner.get());
     RecordReader in(scanner.get(), message);
     ModuleLoad load{app, obj->boundDefinitions, primary};
     while (in.recordBegins() && readModuleRecord(in, load, message)) {
@@ -288,6 +326,12 @@ int16_t loadModuleFile(AppData *app, DicomObject *obj, const char *path, bool pr
         return -1;
     }
     return 0;
+}
+
+// The types that the IOD gives attributes of its modules replace the modules' own.
+void applyModuleTypes(ABDef *set) {
+    for (ModuleEntry *module = set->firstModule; module != nullptr; module = module->next)
+        if (module->types != nullptr && module->types[0] != '\0') applyTypeOverrides(module, module->types);
 }
 
 }  // namespace
@@ -319,9 +363,14 @@ VELMAR_API int16_t InitCDef(AppData *app, DicomObject *obj, int16_t primaryOnly)
     char path[kDefPathSize];
     if (!resolveDefFile(app, "c_tab.def", path)) return -1;
     int16_t status = loadModuleFile(app, obj, path, true);
-    if (status != 0 || primaryOnly != 0) return status;
-    if (!resolveDefFile(app, "c2_tab.def", path)) return 0;
-    return loadModuleFile(app, obj, path, false);
+    if (status != 0) return status;
+    if (primaryOnly != 0) {
+        applyModuleTypes(obj->boundDefinitions);
+        return 0;
+    }
+    if (resolveDefFile(app, "c2_tab.def", path)) status = loadModuleFile(app, obj, path, false);
+    if (status == 0) applyModuleTypes(obj->boundDefinitions);
+    return status;
 }
 
 }  // extern "C"

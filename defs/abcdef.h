@@ -28,6 +28,8 @@ ModuleEntry *appendModule(ABDef *set, const char *key, const char *name, char us
 // A new attribute entry (texts copied into the set, at most 3 characters of type), not yet linked;
 // nullptr when memory is short.
 AttributeEntry *newAttribute(ABDef *set, uint32_t tag, const char *name, const char *type, const char *note);
+// A copy of an entry alone (no children, no links, unbound) that shares the texts of the same set.
+AttributeEntry *cloneAttribute(const AttributeEntry *source);
 // Links an entry at the end of a module (inSequence 0) or of an item / sequence entry
 // (inSequence 1).
 void appendToModule(ModuleEntry *module, AttributeEntry *entry);

@@ -93,9 +93,9 @@ AttributeEntry *findAttribute(ModuleEntry *module, uint32_t tag, uint32_t mask) 
 
 // Copies an entry with its non-added descendants; the copy is unbound and unlinked.
 AttributeEntry *copyEntry(ABDef *set, const AttributeEntry *source) {
-    AttributeEntry *copy = newAttribute(set, source->tag, source->name, source->type, source->note);
+    // Texts are shared, not copied: copies per item would make binding quadratic in the items.
+    AttributeEntry *copy = cloneAttribute(source);
     if (copy == nullptr) return nullptr;
-    copy->flags = source->flags;
     for (const AttributeEntry *child = source->firstChild; child != nullptr; child = child->next) {
         if ((child->flags & VELMAR_ENTRY_ADDED) != 0) continue;
         AttributeEntry *childCopy = copyEntry(set, child);

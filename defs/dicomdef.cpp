@@ -63,6 +63,8 @@ ModuleEntry *appendModule(ABDef *set, const char *key, const char *name, char us
         std::free(module);
         return nullptr;
     }
+    module->condition = module->key + std::strlen(module->key);  // ""
+    module->types = module->condition;
     module->usage = usage;
     module->owner = set;
     module->prev = set->lastModule;
@@ -84,7 +86,20 @@ AttributeEntry *newAttribute(ABDef *set, uint32_t tag, const char *name, const c
         std::free(entry);
         return nullptr;
     }
+    entry->condition = entry->note + std::strlen(entry->note);  // ""
     if (type != nullptr) std::strncpy(entry->type, type, sizeof entry->type - 1);
+    return entry;
+}
+
+AttributeEntry *cloneAttribute(const AttributeEntry *source) {
+    auto *entry = static_cast<AttributeEntry *>(std::calloc(1, sizeof(AttributeEntry)));
+    if (entry == nullptr) return nullptr;
+    entry->tag = source->tag;
+    entry->name = source->name;
+    entry->note = source->note;
+    entry->condition = source->condition;
+    std::memcpy(entry->type, source->type, sizeof entry->type);
+    entry->flags = source->flags;
     return entry;
 }
 

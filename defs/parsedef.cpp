@@ -5,6 +5,8 @@
 #include <array>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "velmar/support.h"
 
@@ -20,6 +22,9 @@ bool refill(DefScanner *s) {
             s->chunk[0] = '\0';
             return false;
         }
+        s->line = s->nextLine;
+        size_t n = std::strlen(s->chunk);
+        if (n > 0 && s->chunk[n - 1] == '\n') ++s->nextLine;
     }
     return true;
 }
@@ -74,6 +79,24 @@ int hexDigit(unsigned char c) {
     return -1;
 }
 
+// The table of a set: the few sets the loaders use are built once per thread, not per call
+// (building a table per token made loading cost a table per blank run).
+const CharSet &setTable(const char *set) {
+    struct Cached {
+        const char *pointer;
+        std::string text;
+        CharSet members;
+    };
+    static const CharSet blanks = parseSet(kBlankSet);
+    if (set == kBlankSet) return blanks;
+    thread_local std::vector<Cached> cache;
+    for (const Cached &c : cache)
+        if (c.pointer == set || c.text == set) return c.members;
+    if (cache.size() >= 8) cache.clear();
+    cache.push_back({set, set, parseSet(set)});
+    return cache.back().members;
+}
+
 }  // namespace
 
 DefScanner *scanOpen(FILE *file) {
@@ -82,11 +105,13 @@ DefScanner *scanOpen(FILE *file) {
     s->file = file;
     s->chunk[0] = '\0';
     s->pos = 0;
+    s->line = 0;
+    s->nextLine = 1;
     return s;
 }
 
 int16_t scanSkipSet(DefScanner *s, const char *set) {
-    const CharSet members = parseSet(set);
+    const CharSet &members = setTable(set);
     for (;;) {
         if (!refill(s)) return -1;
         int32_t start = s->pos;
@@ -274,6 +299,7 @@ void logLoading(AppData *app, const char *what, bool primary, const char *path) 
 void DefMessage::set(const char *text) {
     if (!empty()) return;
     std::snprintf(text_, sizeof text_, "%s", text);
+    place();
 }
 
 void DefMessage::format(const char *fmt, ...) {
@@ -282,6 +308,7 @@ void DefMessage::format(const char *fmt, ...) {
     va_start(args, fmt);
     std::vsnprintf(text_, sizeof text_, fmt, args);
     va_end(args);
+    place();
 }
 
 void checkExtraInput(DefScanner *s, DefMessage &message) {
@@ -290,8 +317,12 @@ void checkExtraInput(DefScanner *s, DefMessage &message) {
 
 int16_t reportDefMessage(AppData *app, const DefMessage &message) {
     if (message.empty()) return 0;
-    char line[kDefMessageSize + 1];  // the message and its full stop
-    std::snprintf(line, sizeof line, "%s.", message.text());
+    char line[kDefMessageSize + 1];  // cut by the log to its line limit
+    if (message.path() != nullptr)
+        std::snprintf(line, sizeof line, "%s (%s, line %d).", message.text(), message.path(),
+                      static_cast<int>(message.line()));
+    else
+        std::snprintf(line, sizeof line, "%s.", message.text());
     log_message(app != nullptr ? app->log : nullptr, line, 1);
     return -1;
 }

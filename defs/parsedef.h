@@ -41,6 +41,8 @@ struct DefScanner {
     FILE *file;
     char chunk[kChunkSize];  // current piece; chunk[pos] == 0 means: read the next piece first
     int32_t pos;             // next unread character of chunk
+    int32_t line;            // 1-based line of the current piece (0 before the first)
+    int32_t nextLine;        // line of the piece that the next read gives
 };
 
 // All primitives return -1 at the end of input ("end").
@@ -104,9 +106,21 @@ class DefMessage {
     void set(const char *text);
     // Keeps a formatted message unless one is already held.
     void format(const char *fmt, ...) __attribute__((format(printf, 2, 3)));
+    // Names the file and the scanner whose line a kept message is placed at.
+    void locate(const char *path, const DefScanner *scanner) {
+        path_ = path;
+        scanner_ = scanner;
+    }
+    const char *path() const { return path_; }
+    int32_t line() const { return line_; }
 
    private:
+    void place() { line_ = scanner_ != nullptr ? scanner_->line : 0; }
+
     char text_[kDefMessageSize] = "";
+    const char *path_ = nullptr;
+    const DefScanner *scanner_ = nullptr;
+    int32_t line_ = 0;
 };
 
 // End of the common error protocol, after parsing stopped: when no message is held, non-blank
@@ -114,7 +128,8 @@ class DefMessage {
 // released here.
 void checkExtraInput(DefScanner *s, DefMessage &message);
 
-// Logs a held message as "%s." at level 1 and returns -1; returns 0 when none is held.
+// Logs a held message at level 1 and returns -1; returns 0 when none is held. A located message
+// names its file and line: "%s (%s, line %d)."; otherwise "%s.".
 int16_t reportDefMessage(AppData *app, const DefMessage &message);
 
 }  // namespace velmar::defs

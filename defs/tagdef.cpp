@@ -125,6 +125,7 @@ int16_t loadTagFile(AppData *app, const char *path, bool primary) {
     ScannerPtr scanner(scanOpen(file.get()));
     if (!scanner) return -1;
     DefMessage msg;
+    msg.locate(path, scanner.get());
     bool stored = parseTagFile(app, scanner.get(), tableOf(app, primary), msg);
     // The tables changed: no index built over the old ones may survive.
     velmar::dicom::releaseTagIndex(app);

@@ -72,6 +72,7 @@ int16_t searchUIDFile(AppData *app, const char *path, const char *uid, char *iod
     ScannerPtr scanner(scanOpen(file.get()));
     if (!scanner) return -1;
     DefMessage msg;
+    msg.locate(path, scanner.get());
     if (searchRecords(scanner.get(), uid, iodKey, msg) == Search::Found) return 0;
     iodKey[0] = '\0';
     checkExtraInput(scanner.get(), msg);

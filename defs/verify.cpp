@@ -2,8 +2,10 @@
 // module's missing, empty and faulty attributes by the object's bound definitions.
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "defs/abcdef.h"
+#include "defs/condition.h"
 
 namespace velmar::defs {
 namespace {
@@ -63,14 +65,26 @@ void verifyElements(AppData *app, DicomElement *container, int16_t *result) {
     }
 }
 
+// The type that applies to an entry: a 1C or 2C attribute whose condition holds over the elements
+// of its level counts as type 1 or 2 (and *required says so); otherwise as written.
+const char *effectiveType(AppData *app, const AttributeEntry *entry, const DicomElement *level,
+                          bool *required) {
+    *required = false;
+    bool type1c = std::strcmp(entry->type, "1C") == 0;
+    if (!type1c && std::strcmp(entry->type, "2C") != 0) return entry->type;
+    if (evaluateCondition(app, entry->condition, level) != 1) return entry->type;
+    *required = true;
+    return type1c ? "1" : "2";
+}
+
 // Problems of one definition entry: presence by its type, then the value check. Attributes whose
 // VR the dictionary does not know are not judged here.
-uint16_t checkAttributeEntry(AppData *app, const AttributeEntry *entry) {
+uint16_t checkAttributeEntry(AppData *app, const AttributeEntry *entry, const char *type) {
     const DicomElement *el = entry->element;
-    if (std::strcmp(entry->type, "1") == 0) {
+    if (std::strcmp(type, "1") == 0) {
         if (el == nullptr) return VELMAR_CHECK_TYPE1_MISSING;
-        if (el->length == 0) return VELMAR_CHECK_TYPE1_EMPTY;
-    } else if (std::strcmp(entry->type, "2") == 0) {
+        if (elementHasNoValue(el)) return VELMAR_CHECK_TYPE1_EMPTY;
+    } else if (std::strcmp(type, "2") == 0) {
         if (el == nullptr) return VELMAR_CHECK_TYPE2_MISSING;
     } else if (el == nullptr) {
         return 0;
@@ -79,12 +93,20 @@ uint16_t checkAttributeEntry(AppData *app, const AttributeEntry *entry) {
     return (mask & VELMAR_CHECK_UNKNOWN_VR) != 0 ? 0 : mask;
 }
 
-// Checks an entry and reports its problems; true when it has one.
-bool verifyEntry(AppData *app, const AttributeEntry *entry, bool conditional) {
-    uint16_t mask = checkAttributeEntry(app, entry);
+// Checks an entry at its level and reports its problems, with the condition that made it
+// required; true when it has one.
+bool verifyEntry(AppData *app, const AttributeEntry *entry, const DicomElement *level, bool conditional) {
+    bool required = false;
+    const char *type = effectiveType(app, entry, level, &required);
+    uint16_t mask = checkAttributeEntry(app, entry, type);
     if (mask == 0) return false;
     ValueText value(app, entry->element);
     reportProblems(app, entry->tag, entry->name, value.text, mask, conditional ? 1 : 0);
+    if (required) {
+        char line[kReportLineSize];
+        std::snprintf(line, sizeof line, "\tType %s required: %s holds", entry->type, entry->condition);
+        log_message(logOf(app), line, conditional ? -2 : -1);
+    }
     return true;
 }
 
@@ -94,30 +116,72 @@ void verifySequenceContent(AppData *app, const AttributeEntry *sequence, bool co
     for (const AttributeEntry *item = sequence->firstChild; item != nullptr; item = item->next) {
         if (item->element == nullptr) continue;
         for (const AttributeEntry *entry = item->firstChild; entry != nullptr; entry = entry->next) {
-            verifyEntry(app, entry, conditional);
+            verifyEntry(app, entry, item->element, conditional);
             verifySequenceContent(app, entry, conditional);
         }
     }
 }
 
-bool moduleIsUnused(const ModuleEntry *module) {
-    for (const AttributeEntry *entry = module->firstAttribute; entry != nullptr; entry = entry->next)
-        if (entry->element != nullptr || isSQEmpty(entry) == 0) return false;
-    return true;
+// How many modules of the set define each top-level tag (entries added by binding not counted).
+using TagCounts = std::unordered_map<uint32_t, int>;
+
+TagCounts countModuleTags(const ABDef *set) {
+    TagCounts counts;
+    for (const ModuleEntry *module = set->firstModule; module != nullptr; module = module->next)
+        for (const AttributeEntry *entry = module->firstAttribute; entry != nullptr; entry = entry->next)
+            if ((entry->flags & VELMAR_ENTRY_ADDED) == 0) ++counts[entry->tag];
+    return counts;
 }
 
-int16_t verifyModule(AppData *app, const ModuleEntry *module) {
-    bool conditional = module->usage == 'C';
+// A module is in use when the object holds an attribute that belongs to it alone: an attribute
+// that another module defines too (Pixel Spacing of SC Image and Image Plane) does not switch on
+// an optional module.
+bool moduleInUse(const ModuleEntry *module, const TagCounts &counts) {
+    for (const AttributeEntry *entry = module->firstAttribute; entry != nullptr; entry = entry->next) {
+        auto it = counts.find(entry->tag);
+        bool alone = (entry->flags & VELMAR_ENTRY_ADDED) != 0 || it == counts.end() || it->second < 2;
+        if (alone && (entry->element != nullptr || isSQEmpty(entry) == 0)) return true;
+    }
+    return false;
+}
+
+enum class ModuleCheck { Skip, Required, Warn };
+
+// Whether a module is checked, and whether its problems are errors or warnings: a usage C module
+// is required when its condition holds and skipped when it does not; without an evaluable
+// condition it is checked with warnings when in use. A usage U module is checked when in use.
+ModuleCheck moduleCheck(AppData *app, const DicomObject *obj, const ModuleEntry *module,
+                        const TagCounts &counts) {
+    if (std::strcmp(module->key, VELMAR_PRIVATE_MODULE_KEY) == 0) return ModuleCheck::Skip;
+    if (module->usage != 'C')
+        return module->usage != 'U' || moduleInUse(module, counts) ? ModuleCheck::Required
+                                                                   : ModuleCheck::Skip;
+    char line[kReportLineSize];
+    int holds = evaluateCondition(app, module->condition, obj->root);
+    if (holds >= 0) {
+        std::snprintf(line, sizeof line,
+                      holds == 1 ? "\tRequired: %s holds" : "\tNot required: %s does not hold",
+                      module->condition);
+        log_message(logOf(app), line, -1);
+        return holds == 1 ? ModuleCheck::Required : ModuleCheck::Skip;
+    }
+    return moduleInUse(module, counts) ? ModuleCheck::Warn : ModuleCheck::Skip;
+}
+
+int16_t verifyModule(AppData *app, const DicomObject *obj, const ModuleEntry *module,
+                     const TagCounts &counts) {
     char line[kReportLineSize];
     log_message(logOf(app), "", -3);
-    std::snprintf(line, sizeof line, conditional ? "Checking %s Module -- Type = C" : "Checking %s Module",
+    std::snprintf(line, sizeof line,
+                  module->usage == 'C' ? "Checking %s Module -- Type = C" : "Checking %s Module",
                   module->name);
     log_message(logOf(app), line, -1);
-    if (std::strcmp(module->key, VELMAR_PRIVATE_MODULE_KEY) == 0) return 0;
-    if (module->usage == 'U' && moduleIsUnused(module)) return 0;
+    ModuleCheck check = moduleCheck(app, obj, module, counts);
+    if (check == ModuleCheck::Skip) return 0;
+    bool conditional = check == ModuleCheck::Warn;
     int16_t result = 0;
     for (const AttributeEntry *entry = module->firstAttribute; entry != nullptr; entry = entry->next) {
-        if (verifyEntry(app, entry, conditional) && !conditional) result = 1;
+        if (verifyEntry(app, entry, obj->root, conditional) && !conditional) result = 1;
         verifySequenceContent(app, entry, conditional);
     }
     return result;
@@ -166,9 +230,10 @@ VELMAR_API int16_t VerifyObjectByModule(AppData *app, DicomObject *obj) {
     std::snprintf(line, sizeof line, "%s", obj->boundDefinitions->name);
     log_message(logOf(app), line, -1);
     int16_t result = 0;
+    const TagCounts counts = countModuleTags(obj->boundDefinitions);
     for (const ModuleEntry *module = obj->boundDefinitions->firstModule; module != nullptr;
          module = module->next)
-        if (verifyModule(app, module) != 0) result = 1;
+        if (verifyModule(app, obj, module, counts) != 0) result = 1;
     return result;
 }
 

@@ -399,6 +399,16 @@ void Session::discardReport() {
     reportSize_ = 0;
 }
 
+std::string Session::takeReport() {
+    if (reportStream_ == nullptr) return "";
+    closeReport();
+    std::string text(reportText_ != nullptr ? reportText_ : "", reportSize_);
+    std::free(reportText_);
+    reportText_ = nullptr;
+    reportSize_ = 0;
+    return text;
+}
+
 namespace {
 
 std::vector<std::string> splitLines(std::string_view text) {

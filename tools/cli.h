@@ -119,6 +119,8 @@ class Session {
     int endReport(const ReportEditor &edit = {}, FILE *out = stdout);
     // Ends a report without printing it.
     void discardReport();
+    // Ends a report and returns its text instead of printing it.
+    std::string takeReport();
 
    private:
     void closeReport();

@@ -88,6 +88,7 @@ typedef struct AttributeEntry {
     struct AttributeEntry *lastChild;
     uint16_t inSequence;               /* 0: attribute of a module; 1: item entry or inside one */
     void *parent;                      /* ModuleEntry when inSequence is 0, else AttributeEntry */
+    const char *condition;             /* when a 1C/2C attribute is required; "" unknown */
 } AttributeEntry;
 
 /* One module of an IOD. */
@@ -101,6 +102,8 @@ typedef struct ModuleEntry {
     AttributeEntry *firstAttribute;
     AttributeEntry *lastAttribute;
     struct ABDef *owner;
+    const char *condition; /* when a usage C module is required; "" unknown */
+    const char *types;     /* type overrides "(gggg,eeee)=T ..." of this IOD; "" none */
 } ModuleEntry;
 
 /* The IOD definition set owned by one DicomObject (its boundDefinitions). */

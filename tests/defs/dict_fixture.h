@@ -2,6 +2,8 @@
 // library context resolves its files in, and a context whose log is read back by the test.
 #pragma once
 
+#include "defs/def_message.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 

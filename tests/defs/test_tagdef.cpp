@@ -46,7 +46,7 @@ TEST_P(TagDefMalformed, ReportsTheFirstErrorOnly) {
     EXPECT_EQ(InitTagDef(&app_, 0), -1);
     std::vector<std::string> logged = errors();
     ASSERT_EQ(logged.size(), 1u);
-    EXPECT_EQ(logged[0], std::string(m.message) + ".");
+    EXPECT_EQ(velmar_test::withoutPlace(logged[0]), std::string(m.message) + ".");
     EXPECT_EQ(app_.primaryTagCount, m.entriesKept);
     EXPECT_EQ(app_.secondaryTagCount, 0) << "the secondary file is not read after an error";
     EXPECT_EQ(nameOf(&app_, 0x00100010), "Patient's Name") << "records before the error stay usable";
@@ -188,7 +188,8 @@ TEST_F(TagDef, SecondarySyntaxErrorKeepsItsEarlierRecords) {
     write("tag2_tab.def", record("0x00110010", "Site Private", "LO") + "{0x00111000,");
     EXPECT_EQ(InitTagDef(&app_, 0), -1);
     ASSERT_EQ(errors().size(), 1u);
-    EXPECT_EQ(errors()[0], "character string between \"s (double quote) expected.");
+    EXPECT_EQ(velmar_test::withoutPlace(errors()[0]),
+              "character string between \"s (double quote) expected.");
     EXPECT_EQ(nameOf(&app_, 0x00110010), "Site Private");
 }
 

@@ -3,6 +3,8 @@
 // into a temporary directory.
 #pragma once
 
+#include "defs/def_message.h"
+
 #include <gtest/gtest.h>
 #include <unistd.h>
 

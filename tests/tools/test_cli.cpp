@@ -567,7 +567,20 @@ TEST_F(CliTest, VerifyReportsProblemsAndMissingDefinitions) {
     EXPECT_EQ(velmar("verify --quiet bad_date.dcm").out.find("Element contains"), std::string::npos);
 
     writeFile(dir_ / "no_class.dcm", richObject("20240131", false));
-    expectRefused("verify no_class.dcm", "cannot load the IOD definitions for no_class.dcm");
+    expectRefused("verify no_class.dcm", "no_class.dcm: it has no SOP Class UID (0008,0016)");
+
+    // A broken module file is the definitions' fault, named with its line, not the input's.
+    fs::path defs = dir_ / "defs";
+    fs::create_directories(defs);
+    for (const auto &entry : fs::directory_iterator(VELMAR_SHARE_DIR))
+        fs::copy(entry.path(), defs / entry.path().filename());
+    writeFile(defs / "c_tab.def", "\n{\"C.7.1.1\", \"Patient\", {{0x00100010}}}\n");
+    std::string env = "VELMAR_DEF_PATH='" + defs.string() + "'";
+    expectRefused("verify " + sample().string(),
+                  "modules could not be loaded from the definition files in " + defs.string(), env);
+    EXPECT_NE(velmar("verify " + sample().string(), env)
+                  .err.find("Error: ',' (comma) expected (" + (defs / "c_tab.def").string() + ", line 2)."),
+              std::string::npos);
 }
 
 // ---- codecs ---------------------------------------------------------------------------------------

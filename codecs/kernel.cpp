@@ -853,6 +853,13 @@ int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescrip
         return -1;
     }
     if (!acceptableImage(descriptor)) return -1;
+    if (io->dataSyntax == TS_OTHER && descriptor->numberOfFrames > UINT16_MAX) {
+        // The frame table of encapsulated data numbers frames in 16 bits: such a file could not
+        // be read back whole.
+        noteWriteFailure("encapsulated Pixel Data holds at most 65535 frames; this image has %u",
+                         descriptor->numberOfFrames);
+        return -1;
+    }
     KernelPrivate *kernel = nullptr;
     int16_t status = init_kernelprivate(&kernel, app, io, descriptor);
     if (status != 0) return status;

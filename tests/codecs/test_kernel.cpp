@@ -376,6 +376,16 @@ TEST_F(KernelTest, InterfileDataIsDecodedInEitherByteOrder) {
     std::vector<uint8_t> shortFile(pixels.begin(), pixels.end() - 2);
     writeFile(thePlan.sourceFile, shortFile);
     EXPECT_EQ(write(1, "short.dcm"), -1);
+    EXPECT_NE(ctx.log().find("Error: frame 2 is short in the source file"), std::string::npos) << ctx.log();
+
+    // 32-bit samples are reversed as 4-byte units: 100000 stored big endian stays 100000.
+    DO_closeObject(&io.object);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    image(1, 2, 32, 1, 2, "Interfile.Big.Endian");
+    writeFile(thePlan.sourceFile, {0x00, 0x01, 0x86, 0xA0, 0x80, 0x00, 0x00, 0x01});
+    ASSERT_EQ(write(1, "from_big32.dcm"), 0) << ctx.log();
+    EXPECT_EQ(parse(readFile(dir.file("from_big32.dcm")), 1, true).find(0x7FE00010u)->value,
+              (std::vector<uint8_t>{0xA0, 0x86, 0x01, 0x00, 0x01, 0x00, 0x00, 0x80}));
 }
 
 TEST(CodedFrameFiles, SaveAndLoad) {

@@ -82,17 +82,19 @@ class SpillFile {
         if (file_ != nullptr) std::fclose(file_);
     }
     bool append(const uint8_t *data, size_t n, uint64_t *at) {
-        if (file_ == nullptr && (file_ = std::tmpfile()) == nullptr) return failed("cannot create a spill file");
+        if (file_ == nullptr && (file_ = std::tmpfile()) == nullptr)
+            return failed("cannot create a spill file");
         if (fseeko(file_, 0, SEEK_END) != 0) return failed("cannot seek in the spill file");
         off_t end = ftello(file_);
-        if (end < 0 || (n != 0 && std::fwrite(data, 1, n, file_) != n)) return failed("cannot write the spill file");
+        if (end < 0 || (n != 0 && std::fwrite(data, 1, n, file_) != n))
+            return failed("cannot write the spill file");
         *at = static_cast<uint64_t>(end);
         return true;
     }
     bool read(uint64_t at, uint8_t *into, size_t n) {
         if (n == 0) return true;
-        if (file_ == nullptr || std::fflush(file_) != 0 || fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0 ||
-            std::fread(into, 1, n, file_) != n)
+        if (file_ == nullptr || std::fflush(file_) != 0 ||
+            fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fread(into, 1, n, file_) != n)
             return failed("cannot read back the spill file");
         return true;
     }
@@ -128,7 +130,8 @@ class PixelWriter {
           encapsulated_(syntax == TS_OTHER),
           bigEndian_(syntax == TS_EXPLICIT_BIG),
           explicitVR_(syntax != TS_IMPLICIT_LITTLE),
-          swapSize_((syntax == TS_EXPLICIT_BIG) != (bigendian() != 0) ? swapSampleSize(pds->bitsAllocated) : 1),
+          swapSize_((syntax == TS_EXPLICIT_BIG) != (bigendian() != 0) ? swapSampleSize(pds->bitsAllocated)
+                                                                      : 1),
           wordVR_(pds->bitsAllocated > 8),
           packedBits_(packedFrameBits(pds)),
           frameCount_(pds->numberOfFrames) {}
@@ -569,10 +572,12 @@ bool sortEntries(KernelPrivate *kernel) {
         kernel->entryOrder.resize(descriptor->entryCount);
         for (uint32_t i = 0; i < descriptor->entryCount; ++i) kernel->entryOrder[i] = i;
         const PixelFrameEntry *entries = descriptor->frames;
-        std::stable_sort(kernel->entryOrder.begin(), kernel->entryOrder.end(), [entries](uint32_t a, uint32_t b) {
-            if (entries[a].frame != entries[b].frame) return entries[a].frame < entries[b].frame;
-            return entries[a].fragment < entries[b].fragment;
-        });
+        std::stable_sort(kernel->entryOrder.begin(), kernel->entryOrder.end(),
+                         [entries](uint32_t a, uint32_t b) {
+                             if (entries[a].frame != entries[b].frame)
+                                 return entries[a].frame < entries[b].frame;
+                             return entries[a].fragment < entries[b].fragment;
+                         });
     } catch (const std::bad_alloc &) {
         return false;
     }
@@ -741,8 +746,8 @@ bool readFrameInto(KernelPrivate *kernel, uint32_t frame, uint8_t *into) {
         if (e.fragment == previous) continue;
         previous = e.fragment;
         if (!readFully(kernel->sourceFd, into + filled, e.length, e.offset)) {
-            noteWriteFailure("cannot read frame %u from the source file %s: %s", frame, kernel->descriptor->fileName,
-                             errno != 0 ? std::strerror(errno) : "end of file");
+            noteWriteFailure("cannot read frame %u from the source file %s: %s", frame,
+                             kernel->descriptor->fileName, errno != 0 ? std::strerror(errno) : "end of file");
             return false;
         }
         filled += e.length;
@@ -767,8 +772,8 @@ namespace {
 // Which codec failed, when no more precise cause is known.
 void noteCodecFailure(const Codec *codec, const char *what, int16_t status) {
     noteWriteFailure("the %s of codec library %s (transfer syntax %s) %s (status %d)",
-                     codec->isCoder != 0 ? "coder" : "decoder", codec->libraryName, codec->transferSyntaxUID, what,
-                     status);
+                     codec->isCoder != 0 ? "coder" : "decoder", codec->libraryName, codec->transferSyntaxUID,
+                     what, status);
 }
 
 int16_t runConversion(KernelPrivate *kernel) {
@@ -814,8 +819,9 @@ const char *photometricOrBlank(const PixelDataDescriptor *pds) {
 bool acceptableImage(const PixelDataDescriptor *pds) {
     uint16_t bits = pds->bitsAllocated;
     if (bits != 1 && bits != 8 && bits != 16 && bits != 32) {
-        noteWriteFailure("Bits Allocated (0028,0100) of %u is not 1, 8, 16 or 32: the pixel data cannot be converted",
-                         bits);
+        noteWriteFailure(
+            "Bits Allocated (0028,0100) of %u is not 1, 8, 16 or 32: the pixel data cannot be converted",
+            bits);
         return false;
     }
     if (pds->numberOfFrames == 0) {
@@ -823,19 +829,20 @@ bool acceptableImage(const PixelDataDescriptor *pds) {
         return false;
     }
     if (pds->rows == 0 || pds->columns == 0 || pds->samplesPerPixel == 0) {
-        noteWriteFailure("an image of %u rows, %u columns and %u samples per pixel (%s) has no pixels", pds->rows,
-                         pds->columns, pds->samplesPerPixel, photometricOrBlank(pds));
+        noteWriteFailure("an image of %u rows, %u columns and %u samples per pixel (%s) has no pixels",
+                         pds->rows, pds->columns, pds->samplesPerPixel, photometricOrBlank(pds));
         return false;
     }
     if (pds->pixelLength == VELMAR_UNDEFINED_LENGTH) return true;
     uint64_t expected = nativeValueBytes(pds);
     uint64_t stored = pds->pixelLength;
     if (stored != expected && stored != expected + (expected & 1)) {
-        noteWriteFailure("Pixel Data holds %llu bytes but %u frames of %u x %u x %u samples of %u bits account for "
-                         "%llu: the conversion would %s",
-                         static_cast<unsigned long long>(stored), pds->numberOfFrames, pds->rows, pds->columns,
-                         pds->samplesPerPixel, bits, static_cast<unsigned long long>(expected),
-                         stored > expected ? "lose bytes" : "find frames short in the source");
+        noteWriteFailure(
+            "Pixel Data holds %llu bytes but %u frames of %u x %u x %u samples of %u bits account for "
+            "%llu: the conversion would %s",
+            static_cast<unsigned long long>(stored), pds->numberOfFrames, pds->rows, pds->columns,
+            pds->samplesPerPixel, bits, static_cast<unsigned long long>(expected),
+            stored > expected ? "lose bytes" : "find frames short in the source");
         return false;
     }
     return true;
@@ -886,7 +893,8 @@ uint32_t fragmentFrame(const CodedFragment *fragment) {
 
 // Keeps a fragment until its frame is written: a copy in memory, or in the spill file when the
 // memory bound is reached.
-bool holdFragment(KernelPrivate *kernel, uint32_t frame, uint16_t number, const uint8_t *bytes, uint32_t length) {
+bool holdFragment(KernelPrivate *kernel, uint32_t frame, uint16_t number, const uint8_t *bytes,
+                  uint32_t length) {
     auto known = kernel->pending.find(frame);
     if (known != kernel->pending.end())
         for (const Held &h : known->second)
@@ -919,10 +927,10 @@ bool holdFragment(KernelPrivate *kernel, uint32_t frame, uint16_t number, const 
 // A fragment of a frame already written: encapsulated frames from it on are taken back into the
 // pending set; native output cannot be taken back.
 bool takeBackWritten(KernelPrivate *kernel, uint32_t frame) {
-    if (kernel->writer->native() ||
-        !kernel->writer->rewind(frame, kernel->spill, kernel->pending)) {
-        noteWriteFailure("the coder of codec library %s handed a fragment of frame %u after the frame was written",
-                         kernel->coder->libraryName, frame);
+    if (kernel->writer->native() || !kernel->writer->rewind(frame, kernel->spill, kernel->pending)) {
+        noteWriteFailure(
+            "the coder of codec library %s handed a fragment of frame %u after the frame was written",
+            kernel->coder->libraryName, frame);
         return false;
     }
     kernel->framesWritten -= static_cast<uint32_t>(kernel->lastWrittenFrame - frame + 1);
@@ -963,8 +971,8 @@ VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_ou
         status = -1;
     }
     if (status != 0) {
-        noteWriteFailure("the decoder of codec library %s failed on frame %u (status %d)", decoder->libraryName,
-                         frame_number, status);
+        noteWriteFailure("the decoder of codec library %s failed on frame %u (status %d)",
+                         decoder->libraryName, frame_number, status);
         kernel->fail(status);
         return status;
     }
@@ -994,10 +1002,12 @@ VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_o
 VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *fragment) {
     if (kernel == nullptr || fragment == nullptr) return -1;
     uint32_t frame = fragmentFrame(fragment);
-    if ((fragment->length != 0 && fragment->data == nullptr) || kernel->writer == nullptr) return failWith(kernel);
+    if ((fragment->length != 0 && fragment->data == nullptr) || kernel->writer == nullptr)
+        return failWith(kernel);
     if (frame == 0 || frame > kernel->descriptor->numberOfFrames) {
-        noteWriteFailure("the coder of codec library %s handed a fragment of frame %u of an image of %u frames",
-                         kernel->coder->libraryName, frame, kernel->descriptor->numberOfFrames);
+        noteWriteFailure(
+            "the coder of codec library %s handed a fragment of frame %u of an image of %u frames",
+            kernel->coder->libraryName, frame, kernel->descriptor->numberOfFrames);
         return failWith(kernel);
     }
     // A fragment of a later frame closes the frame that went straight out.
@@ -1015,7 +1025,8 @@ VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *
         kernel->openNext = fragment->fragment + 1u;
         return 0;
     }
-    if (!holdFragment(kernel, frame, fragment->fragment, bytes, fragment->length) || !flushFrames(kernel, frame))
+    if (!holdFragment(kernel, frame, fragment->fragment, bytes, fragment->length) ||
+        !flushFrames(kernel, frame))
         return failWith(kernel);
     return 0;
 }
@@ -1024,8 +1035,8 @@ VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *
 
 namespace velmar::codecs {
 
-int16_t addCodedFrame(KernelPrivate *kernel, uint32_t frame, const uint8_t *const *pieces, const uint32_t *lengths,
-                      size_t count) {
+int16_t addCodedFrame(KernelPrivate *kernel, uint32_t frame, const uint8_t *const *pieces,
+                      const uint32_t *lengths, size_t count) {
     if (kernel == nullptr || kernel->writer == nullptr) return -1;
     int64_t nextFrame = kernel->lastWrittenFrame < 1 ? 1 : kernel->lastWrittenFrame + 1;
     if (!kernel->writer->native() && kernel->pending.empty() && frame == nextFrame &&

@@ -24,7 +24,7 @@ uint64_t frameBytesRead(KernelPrivate *kernel, uint64_t extent);
 
 // Hands over a whole coded frame in pieces, written without a copy when it is the next frame of
 // an encapsulated output; otherwise held as fragment 0 like any other fragment. 0 or -1.
-int16_t addCodedFrame(KernelPrivate *kernel, uint32_t frame, const uint8_t *const *pieces, const uint32_t *lengths,
-                      size_t count);
+int16_t addCodedFrame(KernelPrivate *kernel, uint32_t frame, const uint8_t *const *pieces,
+                      const uint32_t *lengths, size_t count);
 
 }  // namespace velmar::codecs

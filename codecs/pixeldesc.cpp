@@ -12,8 +12,10 @@
 
 // Offsets that codec libraries and callers compile against: the counts were widened to 32 bits
 // over their padding, so no field moved.
-static_assert(offsetof(PixelDataDescriptor, numberOfFrames) == 40 && offsetof(PixelDataDescriptor, frameSize) == 44 &&
-              offsetof(PixelDataDescriptor, entryCount) == 48 && offsetof(PixelDataDescriptor, fileName) == 56 &&
+static_assert(offsetof(PixelDataDescriptor, numberOfFrames) == 40 &&
+              offsetof(PixelDataDescriptor, frameSize) == 44 &&
+              offsetof(PixelDataDescriptor, entryCount) == 48 &&
+              offsetof(PixelDataDescriptor, fileName) == 56 &&
               offsetof(PixelDataDescriptor, transferSyntaxUID) == 76 && VELMAR_PDS_FIXED_SIZE == 144);
 
 namespace velmar::codecs {
@@ -60,11 +62,12 @@ void reportGeometry(Log *log, const PixelDataDescriptor &d, uint32_t length) {
     uint64_t expected = nativeValueBytes(&d);
     if (length == expected || length == expected + (expected & 1)) return;
     char text[VELMAR_LOG_LINE_MAX + 1];
-    std::snprintf(text, sizeof text,
-                  "Pixel Data of %u bytes does not match its geometry: %u frame(s) of %u rows x %u columns x %u "
-                  "samples of %u bits allocated are %llu bytes",
-                  length, d.numberOfFrames, d.rows, d.columns, d.samplesPerPixel, d.bitsAllocated,
-                  static_cast<unsigned long long>(expected));
+    std::snprintf(
+        text, sizeof text,
+        "Pixel Data of %u bytes does not match its geometry: %u frame(s) of %u rows x %u columns x %u "
+        "samples of %u bits allocated are %llu bytes",
+        length, d.numberOfFrames, d.rows, d.columns, d.samplesPerPixel, d.bitsAllocated,
+        static_cast<unsigned long long>(expected));
     log_message(log, text, 2);
 }
 
@@ -82,8 +85,8 @@ void indexEncapsulated(InputFile &in, bool swap, uint32_t frames, std::vector<Pi
     // fragment matches; an empty or ill-sized table is {0, 0}.
     std::vector<uint32_t> table;
     bool tableFilled = false;
-    if (h.length != VELMAR_UNDEFINED_LENGTH && h.length != 0 && frames > 0 &&
-        h.length == 4ull * frames && h.length <= in.remaining()) {
+    if (h.length != VELMAR_UNDEFINED_LENGTH && h.length != 0 && frames > 0 && h.length == 4ull * frames &&
+        h.length <= in.remaining()) {
         table.resize(frames);
         for (uint32_t i = 0; i < frames; ++i)
             if (!in.readU32(table[i], bigendian() != 0)) return;

@@ -71,10 +71,10 @@ struct PngWork {
     ImageShape image;
     PNGOptions options;
     KernelPrivate *kernel;
-    uint8_t **chunks;           // coder: the PNG stream of the current frame, in chunks
+    uint8_t **chunks;  // coder: the PNG stream of the current frame, in chunks
     uint32_t *chunkLengths;
-    size_t chunkCount;          // chunks in use
-    size_t chunkSlots;          // chunks allocated (kept from frame to frame)
+    size_t chunkCount;  // chunks in use
+    size_t chunkSlots;  // chunks allocated (kept from frame to frame)
     size_t streamLength;
     const uint8_t *input;       // decoder: the PNG stream being read
     size_t inputLength;

@@ -604,7 +604,8 @@ Step Reader::readPixelData(const Header &h) {
     descriptor->syntaxCode = io_->dataSyntax;
     std::memcpy(descriptor->transferSyntaxUID, io_->transferSyntaxUID, VELMAR_UID_SIZE);
     descriptor->transferSyntaxUID[VELMAR_UID_SIZE - 1] = '\0';
-    codecs::indexPixelData(in_, &descriptor, io_->currentSyntax, h.length, app_ != nullptr ? app_->log : nullptr);
+    codecs::indexPixelData(in_, &descriptor, io_->currentSyntax, h.length,
+                           app_ != nullptr ? app_->log : nullptr);
     el.value = descriptor;
     el.length = descriptor->size;
     DicomElement *node = add(el);

@@ -514,7 +514,8 @@ bool validPngOption(const std::string &uid, const std::string &option) {
     if (uid != VELMAR_PNG_TRANSFER_SYNTAX_UID || option.empty() || setPNGPrivate(&check, option.c_str()) == 0)
         return true;
     complain("bad png codec option \"" + option +
-             "\": give letters with values such as \"c=9,f=5\" (c 0-9 compression, f 0-6 filter, i 0-1 interlace)");
+             "\": give letters with values such as \"c=9,f=5\" (c 0-9 compression, f 0-6 filter, i 0-1 "
+             "interlace)");
     return false;
 }
 
@@ -522,7 +523,8 @@ bool validPngOption(const std::string &uid, const std::string &option) {
 bool passOptions(Session &session, const std::string &uid, bool coder, const std::string &options) {
     if (options.empty()) return true;
     Codec *codec = get_codec(session.app()->codecCount, session.app()->codecs, uid.c_str(), coder ? 1 : 0);
-    if (codec != nullptr && passCmdlineParametersToCodec(session.app(), codec->libraryName, options.c_str()) < 0) {
+    if (codec != nullptr &&
+        passCmdlineParametersToCodec(session.app(), codec->libraryName, options.c_str()) < 0) {
         complain(std::string("the codec library ") + codec->libraryName + " takes no options");
         return false;
     }
@@ -556,7 +558,8 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
     if (source == nullptr) {
         // No pixel data: nothing to convert, and no codec to take an option.
         if (!given.coder.empty() && syntax.code != TS_OTHER) {
-            complain("convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
+            complain(
+                "convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
             return false;
         }
         return validPngOption(syntax.uid, given.coder);
@@ -579,7 +582,8 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
                  " both decodes and codes this conversion: it takes one option text");
         return false;
     }
-    return passOptions(session, sourceUID, false, decoderOptions) && passOptions(session, syntax.uid, true, coderOptions);
+    return passOptions(session, sourceUID, false, decoderOptions) &&
+           passOptions(session, syntax.uid, true, coderOptions);
 }
 
 }  // namespace

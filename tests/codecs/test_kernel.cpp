@@ -152,7 +152,8 @@ class KernelTest : public ::testing::Test {
         back.dataSyntax = 1;
         std::strcpy(back.transferSyntaxUID, "1.2.840.10008.1.2.1");
         ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &back, dir.file("back_" + name).c_str()), 0) << ctx.log();
-        std::vector<uint8_t> value = parse(readFile(dir.file("back_" + name)), 1, true).find(0x7FE00010u)->value;
+        std::vector<uint8_t> value =
+            parse(readFile(dir.file("back_" + name)), 1, true).find(0x7FE00010u)->value;
         if (value.size() == pixels.size() + 1) value.pop_back();
         EXPECT_EQ(value, pixels) << name;
         DO_closeObject(&back.object);
@@ -333,7 +334,8 @@ TEST_F(KernelTest, ThirtyTwoBitSamplesAreReversedWhole) {
     image(2, 3, 32, 2, 1, "1.2.840.10008.1.2.1");
     ASSERT_EQ(write(2, "big32.dcm"), 0) << ctx.log();
     std::vector<uint8_t> reversed = pixels;
-    for (size_t i = 0; i + 3 < reversed.size(); i += 4) std::reverse(reversed.begin() + i, reversed.begin() + i + 4);
+    for (size_t i = 0; i + 3 < reversed.size(); i += 4)
+        std::reverse(reversed.begin() + i, reversed.begin() + i + 4);
     EXPECT_EQ(parse(readFile(dir.file("big32.dcm")), 2, true).find(0x7FE00010u)->value, reversed);
     expectNativeRoundTrip("big32.dcm");
 }

@@ -36,9 +36,9 @@ std::string slurp(const fs::path &path) {
 
 class PixelLimits : public ::testing::Test {
    protected:
-    fs::path dir = fs::temp_directory_path() /
-                   ("velmar_limits_" + std::to_string(::getpid()) + "_" +
-                    ::testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path dir =
+        fs::temp_directory_path() / ("velmar_limits_" + std::to_string(::getpid()) + "_" +
+                                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
     void SetUp() override { fs::create_directories(dir); }
     void TearDown() override {
         std::error_code ignored;
@@ -68,16 +68,17 @@ class PixelLimits : public ::testing::Test {
         Bytes file = readertest::fileWith(ds, "1.2.840.10008.1.2.1");
         fs::path path = dir / "in.dcm";
         std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char *>(file.data.data()), static_cast<std::streamsize>(file.size()));
+            .write(reinterpret_cast<const char *>(file.data.data()),
+                   static_cast<std::streamsize>(file.size()));
         return path;
     }
 
     // Runs velmar convert; the exit status, with standard error in `err`.
     int convert(const fs::path &in, const std::string &syntax, const std::string &out, std::string *err) {
         fs::path errors = dir / "stderr";
-        std::string command = std::string("VELMAR_DEF_PATH='") + VELMAR_SHARE_DIR + "' '" + VELMAR_BINARY_DIR +
-                              "/velmar' convert -s " + syntax + " '" + in.string() + "' '" + (dir / out).string() +
-                              "' >/dev/null 2>'" + errors.string() + "'";
+        std::string command = std::string("VELMAR_DEF_PATH='") + VELMAR_SHARE_DIR + "' '" +
+                              VELMAR_BINARY_DIR + "/velmar' convert -s " + syntax + " '" + in.string() +
+                              "' '" + (dir / out).string() + "' >/dev/null 2>'" + errors.string() + "'";
         int status = std::system(command.c_str());
         *err = slurp(errors);
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -122,10 +123,12 @@ TEST_F(PixelLimits, ValuesTheirGeometryDoesNotAccountForAreRefused) {
     noRows.valueBytes = 256;
     std::string err;
     EXPECT_NE(convert(write(noRows), "explicit", "out.dcm", &err), 0);
-    EXPECT_NE(err.find("Warning: Pixel Data of 256 bytes does not match its geometry"), std::string::npos) << err;
+    EXPECT_NE(err.find("Warning: Pixel Data of 256 bytes does not match its geometry"), std::string::npos)
+        << err;
     EXPECT_NE(err.find("are 16 bytes"), std::string::npos) << err;
-    expectRefused(noRows, "Pixel Data holds 256 bytes but 1 frames of 1 x 16 x 1 samples of 8 bits account for 16: "
-                          "the conversion would lose bytes");
+    expectRefused(noRows,
+                  "Pixel Data holds 256 bytes but 1 frames of 1 x 16 x 1 samples of 8 bits account for 16: "
+                  "the conversion would lose bytes");
 
     Image fewerFrames;
     fewerFrames.rows = fewerFrames.columns = 2;
@@ -133,8 +136,9 @@ TEST_F(PixelLimits, ValuesTheirGeometryDoesNotAccountForAreRefused) {
     fewerFrames.valueBytes = 12;
     expectRefused(fewerFrames, "Pixel Data holds 12 bytes but 2 frames");
     fewerFrames.frames = "4";
-    expectRefused(fewerFrames, "Pixel Data holds 12 bytes but 4 frames of 2 x 2 x 1 samples of 8 bits account for "
-                               "16: the conversion would find frames short in the source");
+    expectRefused(fewerFrames,
+                  "Pixel Data holds 12 bytes but 4 frames of 2 x 2 x 1 samples of 8 bits account for "
+                  "16: the conversion would find frames short in the source");
 }
 
 TEST_F(PixelLimits, CountsAndBitDepthsOutsideTheirRangeAreRefused) {

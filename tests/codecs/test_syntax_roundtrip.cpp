@@ -22,8 +22,8 @@ TEST(SyntaxRoundTrip, EveryLayoutComesBackExactlyBetweenEveryPairOfSyntaxes) {
         GTEST_SKIP() << "pydicom and numpy (python3-pydicom, python3-numpy) are not installed";
     fs::path work = fs::temp_directory_path() / ("velmar_syntaxes_" + std::to_string(::getpid()));
     std::string command = std::string("VELMAR_DEF_PATH='") + VELMAR_SHARE_DIR + "' /usr/bin/python3 '" +
-                          VELMAR_SOURCE_DIR + "/tests/codecs/roundtrip_syntaxes.py' '" + program.string() + "' '" +
-                          VELMAR_TEST_CODEC_PATH + "' '" + work.string() + "' 2>&1";
+                          VELMAR_SOURCE_DIR + "/tests/codecs/roundtrip_syntaxes.py' '" + program.string() +
+                          "' '" + VELMAR_TEST_CODEC_PATH + "' '" + work.string() + "' 2>&1";
     std::string report;
     FILE *pipe = popen(command.c_str(), "r");
     ASSERT_NE(pipe, nullptr);

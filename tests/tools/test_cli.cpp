@@ -610,8 +610,10 @@ TEST_F(CliTest, CodecsListsRegistriesAndMapsAndLoadsExternalLibraries) {
     expectSamplePixels(dir_ / "plain9.dcm", "--codec-option");
     ASSERT_EQ(velmar("convert -s png -d key=9 xor9.dcm png9.dcm").status, 0);
     expectSamplePixels(dir_ / "png9.dcm", "--decode-option");
-    expectRefused("convert -s 9.9.9.9.9.9.9.9.9.1 -d key=9 -o key=3 xor9.dcm x3.dcm", "takes one option text");
-    expectRefused("convert -s png -d key=9 '" + sample().string() + "' p.dcm", "applies to encapsulated input");
+    expectRefused("convert -s 9.9.9.9.9.9.9.9.9.1 -d key=9 -o key=3 xor9.dcm x3.dcm",
+                  "takes one option text");
+    expectRefused("convert -s png -d key=9 '" + sample().string() + "' p.dcm",
+                  "applies to encapsulated input");
 }
 
 // ---- Set-up: definition files and the log mask ----------------------------------------------------

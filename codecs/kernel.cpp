@@ -146,10 +146,7 @@ class PixelWriter {
             putLE32(header + 8, VELMAR_UNDEFINED_LENGTH);
             if (!put(header, 12)) return false;
             if (4ull * frameCount_ >= VELMAR_UNDEFINED_LENGTH) return tooLarge();
-            putLE16(header, kItemGroup);
-            putLE16(header + 2, kItemElement);
-            putLE32(header + 4, 4u * frameCount_);
-            if (!put(header, 8)) return false;
+            if (!putItemHeader(4u * frameCount_)) return false;
             tablePosition_ = ftello(out_);
             offsets_.assign(frameCount_, 0);
             firstSeen_.assign(frameCount_, false);
@@ -241,13 +238,14 @@ class PixelWriter {
     // Takes back encapsulated frames `frame` and later that were written: their fragments, as
     // handed in, are copied into the spill file and returned per frame; the output continues
     // where `frame` began.
-    bool rewind(uint32_t frame, SpillFile &spill, std::map<uint32_t, std::vector<Held>> &into) {
+    bool rewind(uint32_t frame, SpillFile &spill, std::map<uint32_t, std::vector<Held>> &into, uint32_t *taken) {
         if (!encapsulated_ || frame == 0 || frame > frameCount_ || !firstSeen_[frame - 1]) return false;
         if (std::fflush(out_) != 0) return writeFailed();
         uint64_t end = itemBytes_;
         for (uint32_t j = frameCount_; j >= frame; --j) {
             if (!firstSeen_[j - 1]) continue;
             if (!takeBackFrame(j, end, spill, into[j])) return false;
+            ++*taken;
             end = offsets_[j - 1];
             firstSeen_[j - 1] = false;
             layout_[j - 1].clear();
@@ -268,11 +266,7 @@ class PixelWriter {
         }
         layout_[frame - 1].push_back({0, static_cast<uint32_t>(total)});
         uint32_t itemLength = static_cast<uint32_t>(total + (total & 1));
-        uint8_t header[8];
-        putLE16(header, kItemGroup);
-        putLE16(header + 2, kItemElement);
-        putLE32(header + 4, itemLength);
-        if (!put(header, 8)) return false;
+        if (!putItemHeader(itemLength)) return false;
         for (size_t i = 0; i < count; ++i)
             if (!put(pieces[i], lengths[i])) return false;
         uint8_t zero = 0;
@@ -282,6 +276,14 @@ class PixelWriter {
     }
 
    private:
+    bool putItemHeader(uint32_t length) {
+        uint8_t header[8];
+        putLE16(header, kItemGroup);
+        putLE16(header + 2, kItemElement);
+        putLE32(header + 4, length);
+        return put(header, 8);
+    }
+
     bool put(const void *data, size_t n) {
         return n == 0 || std::fwrite(data, 1, n, out_) == n || writeFailed();
     }
@@ -390,11 +392,7 @@ class PixelWriter {
                 }
             }
             uint32_t itemLength = n + (odd ? 1 : 0);
-            uint8_t header[8];
-            putLE16(header, kItemGroup);
-            putLE16(header + 2, kItemElement);
-            putLE32(header + 4, itemLength);
-            if (!put(header, 8) || !put(p + skip, n) || (odd && !put(tail, 1))) return false;
+            if (!putItemHeader(itemLength) || !put(p + skip, n) || (odd && !put(tail, 1))) return false;
             itemBytes_ += 8u + itemLength;
         }
         return true;
@@ -927,13 +925,14 @@ bool holdFragment(KernelPrivate *kernel, uint32_t frame, uint16_t number, const 
 // A fragment of a frame already written: encapsulated frames from it on are taken back into the
 // pending set; native output cannot be taken back.
 bool takeBackWritten(KernelPrivate *kernel, uint32_t frame) {
-    if (kernel->writer->native() || !kernel->writer->rewind(frame, kernel->spill, kernel->pending)) {
+    uint32_t taken = 0;
+    if (kernel->writer->native() || !kernel->writer->rewind(frame, kernel->spill, kernel->pending, &taken)) {
         noteWriteFailure(
             "the coder of codec library %s handed a fragment of frame %u after the frame was written",
             kernel->coder->libraryName, frame);
         return false;
     }
-    kernel->framesWritten -= static_cast<uint32_t>(kernel->lastWrittenFrame - frame + 1);
+    kernel->framesWritten -= taken;
     kernel->lastWrittenFrame = frame - 1;
     return true;
 }

@@ -504,6 +504,10 @@ bool readDicom(Session &session, const std::string &path, IOObject &io) {
 
 namespace {
 
+void complainCodecOptionUnused() {
+    complain("convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
+}
+
 bool isUncompressed(const std::string &uid) {
     return uid == "1.2.840.10008.1.2" || uid == "1.2.840.10008.1.2.1" || uid == "1.2.840.10008.1.2.2" ||
            uid == VELMAR_INTERFILE_LITTLE_ENDIAN_UID || uid == VELMAR_INTERFILE_BIG_ENDIAN_UID;
@@ -543,7 +547,7 @@ bool splitOptions(const std::string &sourceUID, const Syntax &target, const Code
         return false;
     }
     if (!given.coder.empty() && !encapsulatedSource && !encapsulatedTarget) {
-        complain("convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
+        complainCodecOptionUnused();
         return false;
     }
     *coderOptions = encapsulatedTarget ? given.coder : "";
@@ -558,8 +562,7 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
     if (source == nullptr) {
         // No pixel data: nothing to convert, and no codec to take an option.
         if (!given.coder.empty() && syntax.code != TS_OTHER) {
-            complain(
-                "convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
+            complainCodecOptionUnused();
             return false;
         }
         return validPngOption(syntax.uid, given.coder);

@@ -813,6 +813,18 @@ const char *photometricOrBlank(const PixelDataDescriptor *pds) {
     return pds->photometric[0] != '\0' ? pds->photometric : "(none)";
 }
 
+// Fragments of frames beyond Number of Frames would never be read: such data is refused.
+bool encapsulatedFramesCounted(const PixelDataDescriptor *pds) {
+    for (uint32_t i = 0; i < pds->entryCount; ++i)
+        if (pds->frames[i].frame > pds->numberOfFrames) {
+            noteWriteFailure("the encapsulated Pixel Data holds fragments of frame %u, beyond Number of Frames "
+                             "(0028,0008) of %u",
+                             pds->frames[i].frame, pds->numberOfFrames);
+            return false;
+        }
+    return true;
+}
+
 // An image the conversion cannot carry whole is refused before anything is written.
 bool acceptableImage(const PixelDataDescriptor *pds) {
     uint16_t bits = pds->bitsAllocated;
@@ -831,7 +843,7 @@ bool acceptableImage(const PixelDataDescriptor *pds) {
                          pds->rows, pds->columns, pds->samplesPerPixel, photometricOrBlank(pds));
         return false;
     }
-    if (pds->pixelLength == VELMAR_UNDEFINED_LENGTH) return true;
+    if (pds->pixelLength == VELMAR_UNDEFINED_LENGTH) return encapsulatedFramesCounted(pds);
     uint64_t expected = nativeValueBytes(pds);
     uint64_t stored = pds->pixelLength;
     if (stored != expected && stored != expected + (expected & 1)) {

@@ -330,6 +330,24 @@ TEST_F(KernelTest, FragmentsInAnyOrderOfFramesAndPartsAreWrittenPerFrame) {
     expectNativeRoundTrip("reversed.dcm");
 }
 
+TEST_F(KernelTest, EncapsulatedFragmentsBeyondNumberOfFramesAreRefused) {
+    registerTestCodecs(&ctx.app, planCoder);
+    writeFile(dir.file("coded.raw"), std::vector<uint8_t>(12, 5));
+    std::vector<uint8_t> block = makeDescriptor(dir.file("coded.raw"), 2, 2, 8, 3, 3, kTestUID);
+    auto *d = reinterpret_cast<PixelDataDescriptor *>(block.data());
+    d->numberOfFrames = 2;
+    d->pixelLength = VELMAR_UNDEFINED_LENGTH;
+    Builder b{ctx, io.object};
+    b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.7");
+    b.uid(0x00080018u, "1.2.3.4");
+    addImage(b, block);
+    EXPECT_EQ(write(1, "beyond.dcm"), -1);
+    EXPECT_NE(ctx.log().find("Error: the encapsulated Pixel Data holds fragments of frame 3, beyond Number of "
+                             "Frames (0028,0008) of 2"),
+              std::string::npos)
+        << ctx.log();
+}
+
 TEST_F(KernelTest, ThirtyTwoBitSamplesAreReversedWhole) {
     image(2, 3, 32, 2, 1, "1.2.840.10008.1.2.1");
     ASSERT_EQ(write(2, "big32.dcm"), 0) << ctx.log();

@@ -844,6 +844,9 @@ bool acceptableImage(const PixelDataDescriptor *pds) {
         return false;
     }
     if (pds->pixelLength == VELMAR_UNDEFINED_LENGTH) return encapsulatedFramesCounted(pds);
+    // An Interfile study's length counts every image of the header, of which a Secondary Capture
+    // object takes the first: its frames are checked by the conversion that made it.
+    if (std::strncmp(pds->transferSyntaxUID, "Interfile.", 10) == 0) return true;
     uint64_t expected = nativeValueBytes(pds);
     uint64_t stored = pds->pixelLength;
     if (stored != expected && stored != expected + (expected & 1)) {

@@ -1,6 +1,8 @@
 // Frame kernel: runs one Pixel Data conversion between a decoder and a coder, streaming frame by
 // frame from the source file to the output, and the kernel services codecs call.
 #include "codecs/kernel.h"
+#include "codecs/samples.h"
+#include "codecs/writefailure.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,7 +22,7 @@ static_assert(offsetof(FrameBuffer, frameNumber) == 0 && offsetof(FrameBuffer, c
               offsetof(FrameBuffer, length) == 8 && offsetof(FrameBuffer, offset) == 12 &&
               offsetof(FrameBuffer, data) == 16 && sizeof(FrameBuffer) == 24);
 static_assert(offsetof(CodedFragment, frame) == 0 && offsetof(CodedFragment, fragment) == 2 &&
-              offsetof(CodedFragment, reserved) == 4 && offsetof(CodedFragment, capacity) == 8 &&
+              offsetof(CodedFragment, frameHigh) == 4 && offsetof(CodedFragment, capacity) == 8 &&
               offsetof(CodedFragment, length) == 12 && offsetof(CodedFragment, offset) == 16 &&
               offsetof(CodedFragment, data) == 24 && sizeof(CodedFragment) == 32);
 static_assert(sizeof(PixelFrameEntry) == 12);
@@ -47,7 +49,6 @@ void putBE32(uint8_t *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * (3 - i)));
 }
 
-// Reverses every 16-bit unit (a trailing odd byte stays); written so that it vectorises.
 // Two VR characters and the two reserved zero bytes of a long-length header.
 void putVR(uint8_t *p, const char *vr) {
     p[0] = static_cast<uint8_t>(vr[0]);
@@ -56,39 +57,72 @@ void putVR(uint8_t *p, const char *vr) {
     p[3] = 0;
 }
 
-void reverseWords(uint8_t *bytes, size_t count) {
-    size_t words = count / 2;
-    for (size_t i = 0; i < words; ++i) {
-        uint16_t w;
-        std::memcpy(&w, bytes + 2 * i, 2);
-        w = __builtin_bswap16(w);
-        std::memcpy(bytes + 2 * i, &w, 2);
-    }
+// Sample size by which source samples are reversed into host order: codes 0 and 1 are little
+// endian, 2 big endian; any other code is never swapped. 1 when nothing is reversed.
+unsigned sourceSwapSize(const PixelDataDescriptor *pds) {
+    bool hostBig = bigendian() != 0;
+    bool swap = (pds->syntaxCode == TS_EXPLICIT_BIG && !hostBig) ||
+                ((pds->syntaxCode == TS_IMPLICIT_LITTLE || pds->syntaxCode == TS_EXPLICIT_LITTLE) && hostBig);
+    return swap ? swapSampleSize(pds->bitsAllocated) : 1;
 }
 
-// Copies `count` bytes (even) reversing every 16-bit unit, in one pass.
-void copyReversingWords(uint8_t *to, const uint8_t *from, size_t count) {
-    for (size_t i = 0; i < count / 2; ++i) {
-        uint16_t w;
-        std::memcpy(&w, from + 2 * i, 2);
-        w = __builtin_bswap16(w);
-        std::memcpy(to + 2 * i, &w, 2);
+// A coded fragment the kernel holds until its frame is written: in memory, or in the spill file
+// once held fragments outgrow the memory bound.
+struct Held {
+    uint16_t fragment = 0;
+    uint32_t length = 0;
+    uint8_t *data = nullptr;  // malloc'd, or null when spilled
+    uint64_t spill = 0;       // offset in the spill file
+};
+
+// An anonymous temporary file (gone with the process) for fragments that do not fit in memory.
+class SpillFile {
+   public:
+    ~SpillFile() {
+        if (file_ != nullptr) std::fclose(file_);
     }
+    bool append(const uint8_t *data, size_t n, uint64_t *at) {
+        if (file_ == nullptr && (file_ = std::tmpfile()) == nullptr)
+            return failed("cannot create a spill file");
+        if (fseeko(file_, 0, SEEK_END) != 0) return failed("cannot seek in the spill file");
+        off_t end = ftello(file_);
+        if (end < 0 || (n != 0 && std::fwrite(data, 1, n, file_) != n))
+            return failed("cannot write the spill file");
+        *at = static_cast<uint64_t>(end);
+        return true;
+    }
+    bool read(uint64_t at, uint8_t *into, size_t n) {
+        if (n == 0) return true;
+        if (file_ == nullptr || std::fflush(file_) != 0 ||
+            fseeko(file_, static_cast<off_t>(at), SEEK_SET) != 0 || std::fread(into, 1, n, file_) != n)
+            return failed("cannot read back the spill file");
+        return true;
+    }
+
+   private:
+    static bool failed(const char *what) {
+        noteWriteFailure("%s: %s", what, std::strerror(errno));
+        return false;
+    }
+    FILE *file_ = nullptr;
+};
+
+// The bytes of a held fragment: its memory, or read from the spill file into `scratch`.
+const uint8_t *heldBytes(const Held &h, SpillFile &spill, std::vector<uint8_t> &scratch) {
+    if (h.data != nullptr || h.length == 0) return h.data;
+    scratch.resize(h.length);
+    return spill.read(h.spill, scratch.data(), h.length) ? scratch.data() : nullptr;
 }
 
-// Source byte order against the host's: codes 0 and 1 are little endian, 2 big endian; any other
-// code is never swapped.
-bool sourceNeedsSwap(const PixelDataDescriptor *pds) {
-    if (pds->bitsAllocated < 9) return false;
-    if (pds->syntaxCode == TS_EXPLICIT_BIG) return bigendian() == 0;
-    if (pds->syntaxCode == TS_IMPLICIT_LITTLE || pds->syntaxCode == TS_EXPLICIT_LITTLE)
-        return bigendian() != 0;
-    return false;
+void freeHeld(std::vector<Held> &fragments) {
+    for (Held &h : fragments) std::free(h.data);
+    fragments.clear();
 }
 
 // Writes the Pixel Data element as the fragments arrive, frame after frame. The value length
 // (native) and the Basic Offset Table (encapsulated) are reserved first and filled in at the end,
-// so no more than one frame is ever held.
+// so no more than one frame is ever held. Encapsulated frames already written can be taken back
+// (rewound) when a coder hands a late fragment of one of them.
 class PixelWriter {
    public:
     PixelWriter(FILE *out, int32_t syntax, const PixelDataDescriptor *pds)
@@ -96,13 +130,14 @@ class PixelWriter {
           encapsulated_(syntax == TS_OTHER),
           bigEndian_(syntax == TS_EXPLICIT_BIG),
           explicitVR_(syntax != TS_IMPLICIT_LITTLE),
-          swapWords_(pds->bitsAllocated >= 9 && (syntax == TS_EXPLICIT_BIG) != (bigendian() != 0)),
+          swapSize_((syntax == TS_EXPLICIT_BIG) != (bigendian() != 0) ? swapSampleSize(pds->bitsAllocated)
+                                                                      : 1),
           wordVR_(pds->bitsAllocated > 8),
+          packedBits_(packedFrameBits(pds)),
           frameCount_(pds->numberOfFrames) {}
 
     bool begin() {
         uint8_t header[12];
-        size_t n = 0;
         if (encapsulated_) {
             // Encapsulated pixel data is always OB (its fragments are byte streams), little endian.
             putLE16(header, 0x7FE0);
@@ -110,16 +145,16 @@ class PixelWriter {
             putVR(header + 4, "OB");
             putLE32(header + 8, VELMAR_UNDEFINED_LENGTH);
             if (!put(header, 12)) return false;
-            putLE16(header, kItemGroup);
-            putLE16(header + 2, kItemElement);
-            putLE32(header + 4, 4u * frameCount_);
-            if (!put(header, 8)) return false;
+            if (4ull * frameCount_ >= VELMAR_UNDEFINED_LENGTH) return tooLarge();
+            if (!putItemHeader(4u * frameCount_)) return false;
             tablePosition_ = ftello(out_);
             offsets_.assign(frameCount_, 0);
             firstSeen_.assign(frameCount_, false);
+            layout_.assign(frameCount_, {});
             std::vector<uint8_t> zeros(4u * frameCount_, 0);
             return tablePosition_ >= 0 && put(zeros.data(), zeros.size());
         }
+        size_t n = 4;
         if (bigEndian_) {
             putBE16(header, 0x7FE0);
             putBE16(header + 2, 0x0010);
@@ -127,7 +162,6 @@ class PixelWriter {
             putLE16(header, 0x7FE0);
             putLE16(header + 2, 0x0010);
         }
-        n = 4;
         if (explicitVR_) {
             putVR(header + 4, wordVR_ ? "OW" : "OB");
             n = 8;
@@ -139,72 +173,61 @@ class PixelWriter {
     }
 
     // Writes one frame's fragments, sorted by fragment number, empty ones left out.
-    bool writeFrame(uint16_t frame, std::vector<CodedFragment> &fragments) {
-        std::stable_sort(
-            fragments.begin(), fragments.end(),
-            [](const CodedFragment &a, const CodedFragment &b) { return a.fragment < b.fragment; });
-        return encapsulated_ ? writeItems(frame, fragments) : writeNative(fragments);
+    bool writeFrame(uint32_t frame, std::vector<Held> &fragments, SpillFile &spill) {
+        std::stable_sort(fragments.begin(), fragments.end(),
+                         [](const Held &a, const Held &b) { return a.fragment < b.fragment; });
+        return encapsulated_ ? writeItems(frame, fragments, spill) : writeNative(fragments, spill);
     }
 
     bool native() const { return !encapsulated_; }
+    // Native fragments may go straight out unless frames are packed bit by bit.
+    bool streamsNative() const { return !encapsulated_ && packedBits_ == 0; }
 
-    // Native bytes that the caller keeps; 16-bit units are reversed for an opposite-order
-    // target (through a scratch buffer, also across fragment boundaries).
+    // Native bytes that the caller keeps; samples are reversed for an opposite-order target
+    // (through a scratch buffer, also across fragment boundaries).
     bool emitNative(const uint8_t *p, size_t n) {
         valueBytes_ += n;
-        if (!swapWords_) return put(p, n);
-        if (n == 0) return true;
-        if (haveCarry_) {
-            uint8_t pair[2] = {p[0], carry_};
-            if (!put(pair, 2)) return false;
-            haveCarry_ = false;
-            ++p;
+        if (swapSize_ == 1) return put(p, n);
+        while (n > 0 && carryBytes_ > 0) {
+            carry_[carryBytes_++] = *p++;
             --n;
+            if (carryBytes_ == swapSize_) {
+                swapSamples(carry_, swapSize_, swapSize_);
+                if (!put(carry_, swapSize_)) return false;
+                carryBytes_ = 0;
+            }
         }
-        size_t whole = n & ~static_cast<size_t>(1);
+        size_t whole = n - n % swapSize_;
         constexpr size_t kChunk = 256 * 1024;
         scratch_.resize(std::min(whole, kChunk));
         for (size_t done = 0; done < whole;) {
             size_t step = std::min(kChunk, whole - done);
-            copyReversingWords(scratch_.data(), p + done, step);
+            copySwappingSamples(scratch_.data(), p + done, step, swapSize_);
             if (!put(scratch_.data(), step)) return false;
             done += step;
         }
-        if (whole != n) {
-            carry_ = p[whole];
-            haveCarry_ = true;
-        }
+        for (size_t i = whole; i < n; ++i) carry_[carryBytes_++] = p[i];
         return true;
     }
 
     bool finish() {
-        uint8_t bytes[8];
-        if (encapsulated_) {
-            putLE16(bytes, kItemGroup);
-            putLE16(bytes + 2, kSequenceDelimitationElement);
-            putLE32(bytes + 4, 0);
-            if (!put(bytes, 8)) return false;
-            // A frame that produced nothing points where the next frame's data begins.
-            uint64_t next = itemBytes_;
-            for (size_t i = offsets_.size(); i-- > 0;) {
-                if (!firstSeen_[i]) offsets_[i] = static_cast<uint32_t>(next);
-                next = offsets_[i];
-            }
-            std::vector<uint8_t> table(4 * offsets_.size());
-            for (size_t i = 0; i < offsets_.size(); ++i) putLE32(table.data() + 4 * i, offsets_[i]);
-            return patch(tablePosition_, table.data(), table.size());
-        }
-        if (haveCarry_) {
-            // A lone trailing byte has no partner to swap with.
-            if (!put(&carry_, 1)) return false;
-            haveCarry_ = false;
+        if (encapsulated_) return finishItems();
+        // A partial sample or a partial byte of packed bits has no partner: it goes out as is.
+        if (carryBytes_ > 0 && !put(carry_, carryBytes_)) return false;
+        carryBytes_ = 0;
+        if (bitFill_ > 0) {
+            uint8_t last = static_cast<uint8_t>(bitAccumulator_);
+            if (!put(&last, 1)) return false;
+            ++valueBytes_;
+            bitFill_ = 0;
         }
         if ((valueBytes_ & 1) != 0) {
             uint8_t zero = 0;
             if (!put(&zero, 1)) return false;
             ++valueBytes_;
         }
-        if (valueBytes_ >= VELMAR_UNDEFINED_LENGTH) return false;
+        if (valueBytes_ >= VELMAR_UNDEFINED_LENGTH) return tooLarge();
+        uint8_t bytes[4];
         if (bigEndian_)
             putBE32(bytes, static_cast<uint32_t>(valueBytes_));
         else
@@ -212,56 +235,204 @@ class PixelWriter {
         return patch(lengthPosition_, bytes, 4);
     }
 
-   private:
-    bool put(const void *data, size_t n) { return n == 0 || std::fwrite(data, 1, n, out_) == n; }
-
-    bool patch(off_t position, const uint8_t *data, size_t n) {
-        off_t end = ftello(out_);
-        if (end < 0 || fseeko(out_, position, SEEK_SET) != 0) return false;
-        if (!put(data, n)) return false;
-        return fseeko(out_, end, SEEK_SET) == 0;
+    // Takes back encapsulated frames `frame` and later that were written: their fragments, as
+    // handed in, are copied into the spill file and returned per frame; the output continues
+    // where `frame` began.
+    bool rewind(uint32_t frame, SpillFile &spill, std::map<uint32_t, std::vector<Held>> &into, uint32_t *taken) {
+        if (!encapsulated_ || frame == 0 || frame > frameCount_ || !firstSeen_[frame - 1]) return false;
+        if (std::fflush(out_) != 0) return writeFailed();
+        uint64_t end = itemBytes_;
+        for (uint32_t j = frameCount_; j >= frame; --j) {
+            if (!firstSeen_[j - 1]) continue;
+            if (!takeBackFrame(j, end, spill, into[j])) return false;
+            ++*taken;
+            end = offsets_[j - 1];
+            firstSeen_[j - 1] = false;
+            layout_[j - 1].clear();
+        }
+        itemBytes_ = offsets_[frame - 1];
+        return fseeko(out_, static_cast<off_t>(itemsStart() + itemBytes_), SEEK_SET) == 0 || writeFailed();
     }
 
-    // Native: fragments are concatenated as they are (no per-fragment padding, which would shift
-    // every later frame).
-    bool writeNative(std::vector<CodedFragment> &fragments) {
-        for (CodedFragment &f : fragments)
-            if (!emitNative(f.data + f.offset, f.length)) return false;
-        return true;
-    }
-
-    // Encapsulated: one item per fragment, each of even length: an odd fragment takes the first
-    // byte of the next fragment of its frame, or gains a zero byte when it is the frame's last.
-    bool writeItems(uint16_t frame, std::vector<CodedFragment> &fragments) {
-        if (frame >= 1 && frame <= offsets_.size() && !firstSeen_[frame - 1]) {
-            if (itemBytes_ > UINT32_MAX) return false;
+    // A whole frame as one item made of pieces, written without a copy; fragment number 0.
+    bool writePieces(uint32_t frame, const uint8_t *const *pieces, const uint32_t *lengths, size_t count) {
+        uint64_t total = 0;
+        for (size_t i = 0; i < count; ++i) total += lengths[i];
+        if (total == 0) return true;
+        if (total >= VELMAR_UNDEFINED_LENGTH - 1 || itemBytes_ > UINT32_MAX) return tooLarge();
+        if (!firstSeen_[frame - 1]) {
             offsets_[frame - 1] = static_cast<uint32_t>(itemBytes_);
             firstSeen_[frame - 1] = true;
         }
+        layout_[frame - 1].push_back({0, static_cast<uint32_t>(total)});
+        uint32_t itemLength = static_cast<uint32_t>(total + (total & 1));
+        if (!putItemHeader(itemLength)) return false;
+        for (size_t i = 0; i < count; ++i)
+            if (!put(pieces[i], lengths[i])) return false;
+        uint8_t zero = 0;
+        if ((total & 1) != 0 && !put(&zero, 1)) return false;
+        itemBytes_ += 8u + itemLength;
+        return true;
+    }
+
+   private:
+    bool putItemHeader(uint32_t length) {
+        uint8_t header[8];
+        putLE16(header, kItemGroup);
+        putLE16(header + 2, kItemElement);
+        putLE32(header + 4, length);
+        return put(header, 8);
+    }
+
+    bool put(const void *data, size_t n) {
+        return n == 0 || std::fwrite(data, 1, n, out_) == n || writeFailed();
+    }
+    static bool writeFailed() {
+        noteWriteFailure("cannot write Pixel Data: %s", std::strerror(errno != 0 ? errno : EIO));
+        return false;
+    }
+    static bool tooLarge() {
+        noteWriteFailure("Pixel Data would exceed the 32-bit value length");
+        return false;
+    }
+
+    bool patch(off_t position, const uint8_t *data, size_t n) {
+        off_t end = ftello(out_);
+        if (end < 0 || fseeko(out_, position, SEEK_SET) != 0) return writeFailed();
+        if (!put(data, n)) return false;
+        return fseeko(out_, end, SEEK_SET) == 0 || writeFailed();
+    }
+
+    uint64_t itemsStart() const { return static_cast<uint64_t>(tablePosition_) + 4ull * frameCount_; }
+
+    bool finishItems() {
+        uint8_t bytes[8];
+        putLE16(bytes, kItemGroup);
+        putLE16(bytes + 2, kSequenceDelimitationElement);
+        putLE32(bytes + 4, 0);
+        if (!put(bytes, 8)) return false;
+        // A frame that produced nothing points where the next frame's data begins.
+        uint64_t next = itemBytes_;
+        for (size_t i = offsets_.size(); i-- > 0;) {
+            if (!firstSeen_[i]) offsets_[i] = static_cast<uint32_t>(next);
+            next = offsets_[i];
+        }
+        std::vector<uint8_t> table(4 * offsets_.size());
+        for (size_t i = 0; i < offsets_.size(); ++i) putLE32(table.data() + 4 * i, offsets_[i]);
+        return patch(tablePosition_, table.data(), table.size());
+    }
+
+    // Native: fragments are concatenated as they are (no per-fragment padding, which would shift
+    // every later frame); bit-packed frames are appended bit by bit.
+    bool writeNative(std::vector<Held> &fragments, SpillFile &spill) {
+        std::vector<uint8_t> loaded;
+        if (packedBits_ != 0) {
+            std::vector<uint8_t> frame;
+            for (Held &h : fragments) {
+                const uint8_t *p = heldBytes(h, spill, loaded);
+                if (p == nullptr && h.length != 0) return false;
+                frame.insert(frame.end(), p, p + h.length);
+            }
+            frame.resize((packedBits_ + 7) / 8, 0);
+            return appendBits(frame.data(), packedBits_);
+        }
+        for (Held &h : fragments) {
+            const uint8_t *p = heldBytes(h, spill, loaded);
+            if ((p == nullptr && h.length != 0) || !emitNative(p, h.length)) return false;
+        }
+        return true;
+    }
+
+    // Appends `bits` bits (first in the low bit of the first byte) to the continuous bit stream.
+    bool appendBits(const uint8_t *p, uint64_t bits) {
+        scratch_.clear();
+        for (uint64_t done = 0; done < bits; done += 8) {
+            unsigned take = static_cast<unsigned>(std::min<uint64_t>(8, bits - done));
+            unsigned v = p[done / 8] & ((1u << take) - 1);
+            bitAccumulator_ |= v << bitFill_;
+            bitFill_ += take;
+            if (bitFill_ >= 8) {
+                scratch_.push_back(static_cast<uint8_t>(bitAccumulator_));
+                bitAccumulator_ >>= 8;
+                bitFill_ -= 8;
+            }
+        }
+        valueBytes_ += scratch_.size();
+        return put(scratch_.data(), scratch_.size());
+    }
+
+    // One item per fragment, each of even length: an odd fragment takes the first byte of the
+    // next fragment of its frame, or gains a zero byte when it is the frame's last.
+    bool writeItems(uint32_t frame, std::vector<Held> &fragments, SpillFile &spill) {
+        if (frame >= 1 && frame <= offsets_.size() && !firstSeen_[frame - 1]) {
+            if (itemBytes_ > UINT32_MAX) return tooLarge();
+            offsets_[frame - 1] = static_cast<uint32_t>(itemBytes_);
+            firstSeen_[frame - 1] = true;
+        }
+        std::vector<uint8_t> loaded;
+        bool lent = false;  // the first byte of this fragment went into the previous item
         for (size_t i = 0; i < fragments.size(); ++i) {
-            CodedFragment &f = fragments[i];
-            if (f.length == 0) continue;
-            const uint8_t *p = f.data + f.offset;
-            uint32_t n = f.length;
+            Held &h = fragments[i];
+            if (h.length == 0) continue;
+            if (frame >= 1 && frame <= layout_.size()) layout_[frame - 1].push_back({h.fragment, h.length});
+            const uint8_t *p = heldBytes(h, spill, loaded);
+            if (p == nullptr) return false;
+            uint32_t skip = lent ? 1 : 0;
+            uint32_t n = h.length - skip;
+            lent = false;
+            if (n == 0) continue;
             uint8_t tail[1] = {0};
             bool odd = (n & 1) != 0;
             if (odd) {
-                for (size_t j = i + 1; j < fragments.size(); ++j) {
-                    CodedFragment &next = fragments[j];
-                    if (next.length == 0) continue;
-                    tail[0] = next.data[next.offset];
-                    ++next.offset;
-                    --next.length;
-                    break;
+                size_t j = i + 1;
+                while (j < fragments.size() && fragments[j].length == 0) ++j;
+                if (j < fragments.size()) {
+                    if (!firstByte(fragments[j], spill, tail)) return false;
+                    lent = true;
                 }
             }
             uint32_t itemLength = n + (odd ? 1 : 0);
-            uint8_t header[8];
-            putLE16(header, kItemGroup);
-            putLE16(header + 2, kItemElement);
-            putLE32(header + 4, itemLength);
-            if (!put(header, 8) || !put(p, n) || (odd && !put(tail, 1))) return false;
+            if (!putItemHeader(itemLength) || !put(p + skip, n) || (odd && !put(tail, 1))) return false;
             itemBytes_ += 8u + itemLength;
+        }
+        return true;
+    }
+
+    static bool firstByte(const Held &h, SpillFile &spill, uint8_t *out) {
+        if (h.data != nullptr) {
+            *out = h.data[0];
+            return true;
+        }
+        return spill.read(h.spill, out, 1);
+    }
+
+    // The item payloads of frame j (between its first item and `end`) concatenated into the
+    // spill file and cut back into the fragments that were handed in (only the last item of a
+    // frame can carry a pad byte, and borrowing keeps the concatenation).
+    bool takeBackFrame(uint32_t j, uint64_t end, SpillFile &spill, std::vector<Held> &out) {
+        int fd = fileno(out_);
+        uint64_t at = itemsStart() + offsets_[j - 1];
+        uint64_t stop = itemsStart() + end;
+        uint64_t base = 0;
+        bool haveBase = false;
+        std::vector<uint8_t> buffer;
+        while (at + 8 <= stop) {
+            uint8_t header[8];
+            if (pread(fd, header, 8, static_cast<off_t>(at)) != 8) return writeFailed();
+            uint32_t length = static_cast<uint32_t>(header[4]) | header[5] << 8 | header[6] << 16 |
+                              static_cast<uint32_t>(header[7]) << 24;
+            buffer.resize(length);
+            if (length != 0 && pread(fd, buffer.data(), length, static_cast<off_t>(at + 8)) != length)
+                return writeFailed();
+            uint64_t where = 0;
+            if (!spill.append(buffer.data(), length, &where)) return false;
+            if (!haveBase) base = where;
+            haveBase = true;
+            at += 8u + length;
+        }
+        for (const auto &[fragment, length] : layout_[j - 1]) {
+            out.push_back(Held{fragment, length, nullptr, base});
+            base += length;
         }
         return true;
     }
@@ -270,24 +441,23 @@ class PixelWriter {
     bool encapsulated_;
     bool bigEndian_;
     bool explicitVR_;
-    bool swapWords_;
+    unsigned swapSize_;
     bool wordVR_;
-    uint16_t frameCount_;
+    uint64_t packedBits_;
+    uint32_t frameCount_;
     off_t lengthPosition_ = -1;
     off_t tablePosition_ = -1;
     uint64_t valueBytes_ = 0;
     uint64_t itemBytes_ = 0;
-    bool haveCarry_ = false;
-    uint8_t carry_ = 0;
+    uint8_t carry_[8] = {};
+    unsigned carryBytes_ = 0;
+    unsigned bitAccumulator_ = 0;
+    unsigned bitFill_ = 0;
     std::vector<uint32_t> offsets_;
     std::vector<bool> firstSeen_;
+    std::vector<std::vector<std::pair<uint16_t, uint32_t>>> layout_;  // per frame: fragments written
     std::vector<uint8_t> scratch_;
 };
-
-void freeFragments(std::vector<CodedFragment> &fragments) {
-    for (CodedFragment &f : fragments) std::free(f.data);
-    fragments.clear();
-}
 
 bool growBuffer(FrameBuffer &buffer, uint32_t size) {
     if (buffer.capacity >= size && buffer.data != nullptr) return true;
@@ -324,9 +494,12 @@ struct KernelPrivate {
     std::vector<uint32_t> entryOrder;  // frame-table indices sorted by frame, then fragment
 
     // Coded frames not yet written (normally just the frame being coded), and the writer.
-    std::map<uint16_t, std::vector<CodedFragment>> pending;
-    int32_t lastWrittenFrame = -1;
-    int32_t openFrame = -1;  // native output: the frame whose fragments go straight out
+    std::map<uint32_t, std::vector<Held>> pending;
+    uint64_t heldInMemory = 0;  // bytes of pending fragments kept in memory
+    uint64_t memoryBound = 0;   // beyond it, pending fragments go to the spill file
+    SpillFile spill;
+    int64_t lastWrittenFrame = -1;
+    int64_t openFrame = -1;  // native output: the frame whose fragments go straight out
     uint32_t openNext = 0;   // the fragment number that may follow them
     std::unique_ptr<PixelWriter> writer;
     int16_t failure = 0;
@@ -336,7 +509,7 @@ struct KernelPrivate {
     }
 
     ~KernelPrivate() {
-        for (auto &frame : pending) freeFragments(frame.second);
+        for (auto &frame : pending) freeHeld(frame.second);
         std::free(decoded.data);
         std::free(raw.data);
         if (sourceFd >= 0) close(sourceFd);
@@ -345,6 +518,8 @@ struct KernelPrivate {
 
 namespace velmar::codecs {
 namespace {
+
+constexpr uint64_t kMinimumMemoryBound = 4u << 20;
 
 Codec *findCodec(AppData *app, const char *uid, int16_t isCoder) {
     for (int32_t i = app->codecCount - 1; i >= 0; --i) {
@@ -363,36 +538,34 @@ CodecLibrary *findLibrary(AppData *app, const char *name) {
     return nullptr;
 }
 
-int16_t init_kernelprivate(KernelPrivate **kernel_out, AppData *app, IOObject *io,
-                           const PixelDataDescriptor *descriptor) {
-    *kernel_out = nullptr;
-    if (app == nullptr || io == nullptr || descriptor == nullptr || app->codecs == nullptr) return -1;
+// The decoder of the source syntax and the coder of the target, with their libraries.
+bool pickCodecs(AppData *app, const IOObject *io, const PixelDataDescriptor *descriptor, Codec **decoder,
+                Codec **coder, CodecLibrary **decoderLibrary, CodecLibrary **coderLibrary) {
     char sourceUID[VELMAR_UID_SIZE];
     std::memcpy(sourceUID, descriptor->transferSyntaxUID, sizeof sourceUID);
     sourceUID[sizeof sourceUID - 1] = '\0';
-    Codec *decoder = findCodec(app, sourceUID, 0);
-    Codec *coder = findCodec(app, io->transferSyntaxUID, 1);
-    if (decoder == nullptr || coder == nullptr) return -1;
-    CodecLibrary *decoderLibrary = findLibrary(app, decoder->libraryName);
-    CodecLibrary *coderLibrary = findLibrary(app, coder->libraryName);
-    if (decoderLibrary == nullptr || coderLibrary == nullptr) return -1;
-
-    auto *kernel = new (std::nothrow) KernelPrivate();
-    if (kernel == nullptr) return -1;
-    kernel->app = app;
-    kernel->io = io;
-    kernel->descriptor = descriptor;
-    kernel->decoder = decoder;
-    kernel->coder = coder;
-    kernel->decoderLibrary = decoderLibrary;
-    kernel->coderLibrary = coderLibrary;
-    kernel->decoded.data =
-        static_cast<uint8_t *>(std::calloc(descriptor->frameSize == 0 ? 1 : descriptor->frameSize, 1));
-    if (kernel->decoded.data == nullptr) {
-        delete kernel;
-        return -1;
+    *decoder = findCodec(app, sourceUID, 0);
+    *coder = findCodec(app, io->transferSyntaxUID, 1);
+    if (*decoder == nullptr) {
+        noteWriteFailure("no decoder is registered for the transfer syntax %s of the pixel data", sourceUID);
+        return false;
     }
-    kernel->decoded.capacity = descriptor->frameSize;
+    if (*coder == nullptr) {
+        noteWriteFailure("no coder is registered for the target transfer syntax %s", io->transferSyntaxUID);
+        return false;
+    }
+    *decoderLibrary = findLibrary(app, (*decoder)->libraryName);
+    *coderLibrary = findLibrary(app, (*coder)->libraryName);
+    if (*decoderLibrary == nullptr || *coderLibrary == nullptr) {
+        noteWriteFailure("the codec library %s is not registered",
+                         *decoderLibrary == nullptr ? (*decoder)->libraryName : (*coder)->libraryName);
+        return false;
+    }
+    return true;
+}
+
+bool sortEntries(KernelPrivate *kernel) {
+    const PixelDataDescriptor *descriptor = kernel->descriptor;
     try {
         kernel->entryOrder.resize(descriptor->entryCount);
         for (uint32_t i = 0; i < descriptor->entryCount; ++i) kernel->entryOrder[i] = i;
@@ -404,9 +577,40 @@ int16_t init_kernelprivate(KernelPrivate **kernel_out, AppData *app, IOObject *i
                              return entries[a].fragment < entries[b].fragment;
                          });
     } catch (const std::bad_alloc &) {
+        return false;
+    }
+    return true;
+}
+
+int16_t init_kernelprivate(KernelPrivate **kernel_out, AppData *app, IOObject *io,
+                           const PixelDataDescriptor *descriptor) {
+    *kernel_out = nullptr;
+    if (app == nullptr || io == nullptr || descriptor == nullptr || app->codecs == nullptr) {
+        noteWriteFailure("no codecs are registered");
+        return -1;
+    }
+    Codec *decoder = nullptr, *coder = nullptr;
+    CodecLibrary *decoderLibrary = nullptr, *coderLibrary = nullptr;
+    if (!pickCodecs(app, io, descriptor, &decoder, &coder, &decoderLibrary, &coderLibrary)) return -1;
+
+    auto *kernel = new (std::nothrow) KernelPrivate();
+    if (kernel == nullptr) return -1;
+    kernel->app = app;
+    kernel->io = io;
+    kernel->descriptor = descriptor;
+    kernel->decoder = decoder;
+    kernel->coder = coder;
+    kernel->decoderLibrary = decoderLibrary;
+    kernel->coderLibrary = coderLibrary;
+    kernel->memoryBound = std::max<uint64_t>(descriptor->frameSize, kMinimumMemoryBound);
+    kernel->decoded.data =
+        static_cast<uint8_t *>(std::calloc(descriptor->frameSize == 0 ? 1 : descriptor->frameSize, 1));
+    if (kernel->decoded.data == nullptr || !sortEntries(kernel)) {
+        noteWriteFailure("out of memory for a frame of %u bytes", descriptor->frameSize);
         delete kernel;
         return -1;
     }
+    kernel->decoded.capacity = descriptor->frameSize;
     *kernel_out = kernel;
     return 0;
 }
@@ -420,12 +624,15 @@ void done_kernelprivate(KernelPrivate **kernel_slot) {
 bool openSource(KernelPrivate *kernel) {
     if (kernel->sourceFd >= 0) return true;
     const char *name = kernel->descriptor->fileName;
-    if (name == nullptr) return false;
+    if (name == nullptr) {
+        noteWriteFailure("the pixel data has no source file");
+        return false;
+    }
     int fd = open(name, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
     struct stat info {};
-    if (fstat(fd, &info) != 0) {
-        close(fd);
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        noteWriteFailure("cannot open the pixel data source %s: %s", name, std::strerror(errno));
+        if (fd >= 0) close(fd);
         return false;
     }
 #ifdef POSIX_FADV_SEQUENTIAL
@@ -457,13 +664,15 @@ void reportProgress(KernelPrivate *kernel) {
 }
 
 // Writes every pending frame whose number is below `limit` (all of them for -1).
-bool flushFrames(KernelPrivate *kernel, int32_t limit) {
+bool flushFrames(KernelPrivate *kernel, int64_t limit) {
     while (!kernel->pending.empty()) {
         auto first = kernel->pending.begin();
         if (limit >= 0 && first->first >= limit) break;
-        bool ok = kernel->writer->writeFrame(first->first, first->second);
+        bool ok = kernel->writer->writeFrame(first->first, first->second, kernel->spill);
         kernel->lastWrittenFrame = first->first;
-        freeFragments(first->second);
+        for (const Held &h : first->second)
+            if (h.data != nullptr) kernel->heldInMemory -= h.length;
+        freeHeld(first->second);
         kernel->pending.erase(first);
         if (!ok) return false;
         reportProgress(kernel);
@@ -471,10 +680,15 @@ bool flushFrames(KernelPrivate *kernel, int32_t limit) {
     return true;
 }
 
-// The entries of one frame in the sorted frame table.
-std::pair<std::vector<uint32_t>::const_iterator, std::vector<uint32_t>::const_iterator> frameEntries(
-    const KernelPrivate *kernel, uint16_t frame) {
-    const PixelFrameEntry *entries = kernel->descriptor->frames;
+// Frame-table indices of one frame. Native data has entry i for frame i + 1, found at once; other
+// tables are searched in the sorted order.
+std::vector<uint32_t> frameEntries(const KernelPrivate *kernel, uint32_t frame) {
+    const PixelDataDescriptor *pds = kernel->descriptor;
+    const PixelFrameEntry *entries = pds->frames;
+    if (pds->pixelLength != VELMAR_UNDEFINED_LENGTH && frame >= 1 && frame <= pds->entryCount &&
+        entries[frame - 1].frame == static_cast<uint16_t>(frame))
+        return {frame - 1};
+    if (frame > UINT16_MAX) return {};
     auto first = std::partition_point(kernel->entryOrder.begin(), kernel->entryOrder.end(),
                                       [entries, frame](uint32_t i) { return entries[i].frame < frame; });
     auto last = std::partition_point(first, kernel->entryOrder.end(),
@@ -482,22 +696,36 @@ std::pair<std::vector<uint32_t>::const_iterator, std::vector<uint32_t>::const_it
     return {first, last};
 }
 
+// Bit offset of a bit-packed native frame inside its first byte (0 for every other frame).
+unsigned packedShift(const PixelDataDescriptor *pds, uint32_t frame) {
+    uint64_t bits = packedFrameBits(pds);
+    if (bits == 0 || pds->pixelLength == VELMAR_UNDEFINED_LENGTH || frame == 0) return 0;
+    return static_cast<unsigned>(((frame - 1u) * bits) % 8);
+}
+
 }  // namespace
 
 // Byte count of one source frame: its fragments in order, each fragment number once. False when
 // the frame has no entries, an entry lies beyond the end of the source file, or the file cannot
 // be opened.
-bool frameExtent(KernelPrivate *kernel, uint16_t frame, uint64_t *total_out) {
-    auto [first, last] = frameEntries(kernel, frame);
-    if (first == last || !openSource(kernel)) return false;
+bool frameExtent(KernelPrivate *kernel, uint32_t frame, uint64_t *total_out) {
+    std::vector<uint32_t> indices = frameEntries(kernel, frame);
+    if (indices.empty()) {
+        noteWriteFailure("frame %u has no data in the source", frame);
+        return false;
+    }
+    if (!openSource(kernel)) return false;
     const PixelFrameEntry *entries = kernel->descriptor->frames;
     uint64_t total = 0;
     int32_t previous = -1;
-    for (auto it = first; it != last; ++it) {
-        const PixelFrameEntry &e = entries[*it];
+    for (uint32_t i : indices) {
+        const PixelFrameEntry &e = entries[i];
         if (e.fragment == previous) continue;
         previous = e.fragment;
-        if (static_cast<uint64_t>(e.offset) + e.length > kernel->sourceSize) return false;
+        if (static_cast<uint64_t>(e.offset) + e.length > kernel->sourceSize) {
+            noteWriteFailure("frame %u is short in the source file %s", frame, kernel->descriptor->fileName);
+            return false;
+        }
         total += e.length;
     }
     if (total >= VELMAR_UNDEFINED_LENGTH) return false;
@@ -505,24 +733,46 @@ bool frameExtent(KernelPrivate *kernel, uint16_t frame, uint64_t *total_out) {
     return true;
 }
 
-// Reads one source frame (frameExtent bytes) into `into`, in host byte order.
-bool readFrameInto(KernelPrivate *kernel, uint16_t frame, uint8_t *into) {
-    auto [first, last] = frameEntries(kernel, frame);
+// Reads one source frame (frameExtent bytes) into `into`, in host byte order; a bit-packed frame
+// is moved to start at the first bit.
+bool readFrameInto(KernelPrivate *kernel, uint32_t frame, uint8_t *into) {
     const PixelFrameEntry *entries = kernel->descriptor->frames;
     uint64_t filled = 0;
     int32_t previous = -1;
-    for (auto it = first; it != last; ++it) {
-        const PixelFrameEntry &e = entries[*it];
+    for (uint32_t i : frameEntries(kernel, frame)) {
+        const PixelFrameEntry &e = entries[i];
         if (e.fragment == previous) continue;
         previous = e.fragment;
-        if (!readFully(kernel->sourceFd, into + filled, e.length, e.offset)) return false;
+        if (!readFully(kernel->sourceFd, into + filled, e.length, e.offset)) {
+            noteWriteFailure("cannot read frame %u from the source file %s: %s", frame,
+                             kernel->descriptor->fileName, errno != 0 ? std::strerror(errno) : "end of file");
+            return false;
+        }
         filled += e.length;
     }
-    if (sourceNeedsSwap(kernel->descriptor)) reverseWords(into, filled);
+    swapSamples(into, filled, sourceSwapSize(kernel->descriptor));
+    uint64_t bits = packedFrameBits(kernel->descriptor);
+    if (bits != 0 && kernel->descriptor->pixelLength != VELMAR_UNDEFINED_LENGTH)
+        alignBits(into, into, bits, packedShift(kernel->descriptor, frame));
     return true;
 }
 
+// Bytes a frame has once read: a bit-packed native frame is its frame size.
+uint64_t frameBytesRead(KernelPrivate *kernel, uint64_t extent) {
+    const PixelDataDescriptor *pds = kernel->descriptor;
+    if (packedFrameBits(pds) != 0 && pds->pixelLength != VELMAR_UNDEFINED_LENGTH)
+        return std::min<uint64_t>(extent, pds->frameSize);
+    return extent;
+}
+
 namespace {
+
+// Which codec failed, when no more precise cause is known.
+void noteCodecFailure(const Codec *codec, const char *what, int16_t status) {
+    noteWriteFailure("the %s of codec library %s (transfer syntax %s) %s (status %d)",
+                     codec->isCoder != 0 ? "coder" : "decoder", codec->libraryName, codec->transferSyntaxUID,
+                     what, status);
+}
 
 int16_t runConversion(KernelPrivate *kernel) {
     const PixelDataDescriptor *pds = kernel->descriptor;
@@ -530,15 +780,17 @@ int16_t runConversion(KernelPrivate *kernel) {
     Codec *coder = kernel->coder;
     if (!kernel->writer->begin()) return -1;
 
-    bool decoderReady = decoder->init == nullptr || decoder->init(kernel, pds) == 0;
-    bool coderReady = decoderReady && (coder->init == nullptr || coder->init(kernel, pds) == 0);
+    int16_t status = decoder->init == nullptr ? 0 : decoder->init(kernel, pds);
+    bool decoderReady = status == 0;
+    if (!decoderReady) noteCodecFailure(decoder, "refused the image", status);
+    bool coderReady = decoderReady && (coder->init == nullptr || (status = coder->init(kernel, pds)) == 0);
+    if (decoderReady && !coderReady) noteCodecFailure(coder, "refused the image", status);
     if (!decoderReady || !coderReady) kernel->fail(-1);
     if (coderReady) {
-        if (coder->process == nullptr)
-            kernel->fail(-1);
-        else {
-            int16_t status = coder->process(kernel, nullptr);
-            if (status != 0) kernel->fail(status);
+        status = coder->process != nullptr ? coder->process(kernel, nullptr) : -1;
+        if (status != 0) {
+            noteCodecFailure(coder, "failed", status);
+            kernel->fail(status);
         }
     }
     if (decoderReady && decoder->done != nullptr) decoder->done(kernel);
@@ -549,7 +801,64 @@ int16_t runConversion(KernelPrivate *kernel) {
         reportProgress(kernel);  // the last frame written straight out
     }
     if (!flushFrames(kernel, -1) || !kernel->writer->finish()) return -1;
+    if (kernel->framesWritten < pds->numberOfFrames) {
+        noteWriteFailure("the coder of codec library %s wrote %u of %u frames", coder->libraryName,
+                         kernel->framesWritten, pds->numberOfFrames);
+        return -1;
+    }
     return 0;
+}
+
+const char *photometricOrBlank(const PixelDataDescriptor *pds) {
+    return pds->photometric[0] != '\0' ? pds->photometric : "(none)";
+}
+
+// Fragments of frames beyond Number of Frames would never be read: such data is refused.
+bool encapsulatedFramesCounted(const PixelDataDescriptor *pds) {
+    for (uint32_t i = 0; i < pds->entryCount; ++i)
+        if (pds->frames[i].frame > pds->numberOfFrames) {
+            noteWriteFailure("the encapsulated Pixel Data holds fragments of frame %u, beyond Number of Frames "
+                             "(0028,0008) of %u",
+                             pds->frames[i].frame, pds->numberOfFrames);
+            return false;
+        }
+    return true;
+}
+
+// An image the conversion cannot carry whole is refused before anything is written.
+bool acceptableImage(const PixelDataDescriptor *pds) {
+    uint16_t bits = pds->bitsAllocated;
+    if (bits != 1 && bits != 8 && bits != 16 && bits != 32) {
+        noteWriteFailure(
+            "Bits Allocated (0028,0100) of %u is not 1, 8, 16 or 32: the pixel data cannot be converted",
+            bits);
+        return false;
+    }
+    if (pds->numberOfFrames == 0) {
+        noteWriteFailure("Number of Frames (0028,0008) is not a count from 1 to 4294967295");
+        return false;
+    }
+    if (pds->rows == 0 || pds->columns == 0 || pds->samplesPerPixel == 0) {
+        noteWriteFailure("an image of %u rows, %u columns and %u samples per pixel (%s) has no pixels",
+                         pds->rows, pds->columns, pds->samplesPerPixel, photometricOrBlank(pds));
+        return false;
+    }
+    if (pds->pixelLength == VELMAR_UNDEFINED_LENGTH) return encapsulatedFramesCounted(pds);
+    // An Interfile study's length counts every image of the header, of which a Secondary Capture
+    // object takes the first: its frames are checked by the conversion that made it.
+    if (std::strncmp(pds->transferSyntaxUID, "Interfile.", 10) == 0) return true;
+    uint64_t expected = nativeValueBytes(pds);
+    uint64_t stored = pds->pixelLength;
+    if (stored != expected && stored != expected + (expected & 1)) {
+        noteWriteFailure(
+            "Pixel Data holds %llu bytes but %u frames of %u x %u x %u samples of %u bits account for "
+            "%llu: the conversion would %s",
+            static_cast<unsigned long long>(stored), pds->numberOfFrames, pds->rows, pds->columns,
+            pds->samplesPerPixel, bits, static_cast<unsigned long long>(expected),
+            stored > expected ? "lose bytes" : "find frames short in the source");
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -559,8 +868,18 @@ int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescrip
     if (io == nullptr || io->stream == nullptr || descriptor == nullptr || available < VELMAR_PDS_FIXED_SIZE)
         return -1;
     if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(descriptor->entryCount) * VELMAR_PDS_ENTRY_SIZE >
-        available)
+        available) {
+        noteWriteFailure("the pixel data descriptor is too short for its frame table");
         return -1;
+    }
+    if (!acceptableImage(descriptor)) return -1;
+    if (io->dataSyntax == TS_OTHER && descriptor->numberOfFrames > UINT16_MAX) {
+        // The frame table of encapsulated data numbers frames in 16 bits: such a file could not
+        // be read back whole.
+        noteWriteFailure("encapsulated Pixel Data holds at most 65535 frames; this image has %u",
+                         descriptor->numberOfFrames);
+        return -1;
+    }
     KernelPrivate *kernel = nullptr;
     int16_t status = init_kernelprivate(&kernel, app, io, descriptor);
     if (status != 0) return status;
@@ -568,6 +887,7 @@ int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescrip
         kernel->writer = std::make_unique<PixelWriter>(io->stream, io->dataSyntax, descriptor);
         status = runConversion(kernel);
     } catch (...) {
+        noteWriteFailure("out of memory while converting the pixel data");
         status = -1;
     }
     done_kernelprivate(&kernel);
@@ -576,9 +896,80 @@ int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescrip
 
 }  // namespace velmar::codecs
 
+namespace {
+
+using namespace velmar::codecs;
+
+uint32_t fragmentFrame(const CodedFragment *fragment) {
+    return static_cast<uint32_t>(fragment->frame) | fragment->frameHigh << 16;
+}
+
+// Keeps a fragment until its frame is written: a copy in memory, or in the spill file when the
+// memory bound is reached.
+bool holdFragment(KernelPrivate *kernel, uint32_t frame, uint16_t number, const uint8_t *bytes,
+                  uint32_t length) {
+    auto known = kernel->pending.find(frame);
+    if (known != kernel->pending.end())
+        for (const Held &h : known->second)
+            if (h.fragment == number) {
+                noteWriteFailure("the coder of codec library %s handed fragment %u of frame %u twice",
+                                 kernel->coder->libraryName, number, frame);
+                return false;
+            }
+    Held held{number, length, nullptr, 0};
+    if (kernel->heldInMemory + length <= kernel->memoryBound) {
+        held.data = static_cast<uint8_t *>(std::malloc(length == 0 ? 1 : length));
+        if (held.data == nullptr) {
+            noteWriteFailure("out of memory for a coded fragment of %u bytes", length);
+            return false;
+        }
+        if (length != 0) std::memcpy(held.data, bytes, length);
+        kernel->heldInMemory += length;
+    } else if (!kernel->spill.append(bytes, length, &held.spill)) {
+        return false;
+    }
+    try {
+        kernel->pending[frame].push_back(held);
+    } catch (...) {
+        std::free(held.data);
+        return false;
+    }
+    return true;
+}
+
+// A fragment of a frame already written: encapsulated frames from it on are taken back into the
+// pending set; native output cannot be taken back.
+bool takeBackWritten(KernelPrivate *kernel, uint32_t frame) {
+    uint32_t taken = 0;
+    if (kernel->writer->native() || !kernel->writer->rewind(frame, kernel->spill, kernel->pending, &taken)) {
+        noteWriteFailure(
+            "the coder of codec library %s handed a fragment of frame %u after the frame was written",
+            kernel->coder->libraryName, frame);
+        return false;
+    }
+    kernel->framesWritten -= taken;
+    kernel->lastWrittenFrame = frame - 1;
+    return true;
+}
+
+// Native output in order needs no copy: the next frame's fragments (frames count from 1), numbered
+// from 0 without gaps, are written as they come.
+bool writesStraightOut(KernelPrivate *kernel, uint32_t frame, uint16_t number) {
+    if (!kernel->writer->streamsNative() || !kernel->pending.empty()) return false;
+    int64_t nextFrame = kernel->lastWrittenFrame < 1 ? 1 : kernel->lastWrittenFrame + 1;
+    return kernel->openFrame == frame ? number == kernel->openNext : frame == nextFrame && number == 0;
+}
+
+int16_t failWith(KernelPrivate *kernel) {
+    kernel->fail(-1);
+    return -1;
+}
+
+}  // namespace
+
 extern "C" {
 
-VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_out, uint16_t frame_number) {
+VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_out, uint32_t frame_number) {
     if (frame_out != nullptr) *frame_out = nullptr;
     if (kernel == nullptr) return -1;
     FrameBuffer &buffer = kernel->decoded;
@@ -588,9 +979,14 @@ VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_ou
     Codec *decoder = kernel->decoder;
     int16_t status = decoder->process != nullptr ? decoder->process(kernel, &buffer) : -1;
     // What the decoder hands back must lie inside the buffer.
-    if (status == 0 && (buffer.offset > buffer.capacity || buffer.length > buffer.capacity - buffer.offset))
+    if (status == 0 && (buffer.offset > buffer.capacity || buffer.length > buffer.capacity - buffer.offset)) {
+        noteWriteFailure("the decoder of codec library %s handed back frame %u outside its buffer",
+                         decoder->libraryName, frame_number);
         status = -1;
+    }
     if (status != 0) {
+        noteWriteFailure("the decoder of codec library %s failed on frame %u (status %d)",
+                         decoder->libraryName, frame_number, status);
         kernel->fail(status);
         return status;
     }
@@ -598,18 +994,20 @@ VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_ou
     return 0;
 }
 
-VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_out, uint16_t frame_number) {
+VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_out, uint32_t frame_number) {
     if (buffer_out != nullptr) *buffer_out = nullptr;
     if (kernel == nullptr) return -1;
     uint64_t total = 0;
     FrameBuffer &raw = kernel->raw;
-    if (!frameExtent(kernel, frame_number, &total) || !growBuffer(raw, static_cast<uint32_t>(total)) ||
-        !readFrameInto(kernel, frame_number, raw.data)) {
-        kernel->fail(-1);
-        return -1;
+    if (!frameExtent(kernel, frame_number, &total)) return failWith(kernel);
+    if (!growBuffer(raw, static_cast<uint32_t>(total))) {
+        noteWriteFailure("out of memory for source frame %u of %llu bytes", frame_number,
+                         static_cast<unsigned long long>(total));
+        return failWith(kernel);
     }
+    if (!readFrameInto(kernel, frame_number, raw.data)) return failWith(kernel);
     raw.frameNumber = frame_number;
-    raw.length = static_cast<uint32_t>(total);
+    raw.length = static_cast<uint32_t>(frameBytesRead(kernel, total));
     raw.offset = 0;
     if (buffer_out != nullptr) *buffer_out = &raw;
     return 0;
@@ -617,62 +1015,65 @@ VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_o
 
 VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *fragment) {
     if (kernel == nullptr || fragment == nullptr) return -1;
-    if ((fragment->length != 0 && fragment->data == nullptr) || kernel->writer == nullptr) {
-        kernel->fail(-1);
-        return -1;
+    uint32_t frame = fragmentFrame(fragment);
+    if ((fragment->length != 0 && fragment->data == nullptr) || kernel->writer == nullptr)
+        return failWith(kernel);
+    if (frame == 0 || frame > kernel->descriptor->numberOfFrames) {
+        noteWriteFailure(
+            "the coder of codec library %s handed a fragment of frame %u of an image of %u frames",
+            kernel->coder->libraryName, frame, kernel->descriptor->numberOfFrames);
+        return failWith(kernel);
     }
-    int32_t frame = fragment->frame;
     // A fragment of a later frame closes the frame that went straight out.
     if (kernel->openFrame >= 0 && frame != kernel->openFrame) {
         kernel->lastWrittenFrame = std::max(kernel->lastWrittenFrame, kernel->openFrame);
         kernel->openFrame = -1;
         reportProgress(kernel);  // the frame written straight out is complete
     }
-    // Frames are written in ascending order as soon as a later frame starts; a fragment of a
-    // frame already written cannot be placed any more.
-    if (frame <= kernel->lastWrittenFrame) {
-        kernel->fail(-1);
-        return -1;
-    }
-    // Native output in order needs no copy: the next frame's fragments (frames count from 1),
-    // numbered from 0 without gaps, are written as they come.
-    int32_t nextFrame = kernel->lastWrittenFrame < 1 ? 1 : kernel->lastWrittenFrame + 1;
-    bool inOrder = kernel->openFrame == frame ? fragment->fragment == kernel->openNext
-                                              : frame == nextFrame && fragment->fragment == 0;
-    if (kernel->writer->native() && kernel->pending.empty() && inOrder) {
-        if (!kernel->writer->emitNative(fragment->data + fragment->offset, fragment->length)) {
-            kernel->fail(-1);
-            return -1;
-        }
+    if (static_cast<int64_t>(frame) <= kernel->lastWrittenFrame && !takeBackWritten(kernel, frame))
+        return failWith(kernel);
+    const uint8_t *bytes = fragment->data + fragment->offset;
+    if (writesStraightOut(kernel, frame, fragment->fragment)) {
+        if (!kernel->writer->emitNative(bytes, fragment->length)) return failWith(kernel);
         kernel->openFrame = frame;
         kernel->openNext = fragment->fragment + 1u;
         return 0;
     }
-    CodedFragment copy{};
-    copy.frame = fragment->frame;
-    copy.fragment = fragment->fragment;
-    copy.length = fragment->length;
-    copy.capacity = fragment->length + 1;
-    copy.offset = 0;
-    copy.data = static_cast<uint8_t *>(std::malloc(copy.capacity));
-    if (copy.data == nullptr) {
-        kernel->fail(-1);
-        return -1;
-    }
-    if (fragment->length != 0) std::memcpy(copy.data, fragment->data + fragment->offset, fragment->length);
-    try {
-        kernel->pending[copy.frame].push_back(copy);
-    } catch (...) {
-        std::free(copy.data);
-        kernel->fail(-1);
-        return -1;
-    }
-    if (!flushFrames(kernel, copy.frame)) {
-        kernel->fail(-1);
-        return -1;
-    }
+    if (!holdFragment(kernel, frame, fragment->fragment, bytes, fragment->length) ||
+        !flushFrames(kernel, frame))
+        return failWith(kernel);
     return 0;
 }
+
+}  // extern "C"
+
+namespace velmar::codecs {
+
+int16_t addCodedFrame(KernelPrivate *kernel, uint32_t frame, const uint8_t *const *pieces,
+                      const uint32_t *lengths, size_t count) {
+    if (kernel == nullptr || kernel->writer == nullptr) return -1;
+    int64_t nextFrame = kernel->lastWrittenFrame < 1 ? 1 : kernel->lastWrittenFrame + 1;
+    if (!kernel->writer->native() && kernel->pending.empty() && frame == nextFrame &&
+        frame <= kernel->descriptor->numberOfFrames) {
+        if (!kernel->writer->writePieces(frame, pieces, lengths, count)) return failWith(kernel);
+        kernel->lastWrittenFrame = frame;
+        reportProgress(kernel);
+        return 0;
+    }
+    std::vector<uint8_t> whole;
+    for (size_t i = 0; i < count; ++i) whole.insert(whole.end(), pieces[i], pieces[i] + lengths[i]);
+    CodedFragment fragment{};
+    fragment.frame = static_cast<uint16_t>(frame);
+    fragment.frameHigh = frame >> 16;
+    fragment.data = whole.data();
+    fragment.length = static_cast<uint32_t>(whole.size());
+    fragment.capacity = fragment.length;
+    return addCodedFragment(kernel, &fragment);
+}
+
+}  // namespace velmar::codecs
+
+extern "C" {
 
 VELMAR_API void setCoderParam(KernelPrivate *kernel, void *param) {
     if (kernel != nullptr) kernel->coderParam = param;
@@ -724,7 +1125,7 @@ VELMAR_API int32_t getDCMFileImageDataLength(AppData *app, const char *file_name
                 static_cast<int64_t>(last.offset) + last.length - first.offset + 4 * pds->numberOfFrames + 24;
         }
     } else {
-        for (uint16_t i = 0; i < pds->entryCount; ++i) length += pds->frames[i].length;
+        for (uint32_t i = 0; i < pds->entryCount; ++i) length += pds->frames[i].length;
     }
     std::free(pds);
     return static_cast<int32_t>(std::min<int64_t>(length, INT32_MAX));

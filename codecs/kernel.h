@@ -15,8 +15,16 @@ int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescrip
 
 // Byte count of one source frame (its fragments in order); false when it has no entries, lies
 // beyond the end of the source file, or the file cannot be opened.
-bool frameExtent(KernelPrivate *kernel, uint16_t frame, uint64_t *total_out);
-// Reads one source frame of frameExtent bytes into `into`, in host byte order.
-bool readFrameInto(KernelPrivate *kernel, uint16_t frame, uint8_t *into);
+bool frameExtent(KernelPrivate *kernel, uint32_t frame, uint64_t *total_out);
+// Reads one source frame of frameExtent bytes into `into`, in host byte order (a bit-packed
+// frame moved to its first bit).
+bool readFrameInto(KernelPrivate *kernel, uint32_t frame, uint8_t *into);
+// The bytes a frame of `extent` bytes in the source has once read (bit-packed frames: frameSize).
+uint64_t frameBytesRead(KernelPrivate *kernel, uint64_t extent);
+
+// Hands over a whole coded frame in pieces, written without a copy when it is the next frame of
+// an encapsulated output; otherwise held as fragment 0 like any other fragment. 0 or -1.
+int16_t addCodedFrame(KernelPrivate *kernel, uint32_t frame, const uint8_t *const *pieces,
+                      const uint32_t *lengths, size_t count);
 
 }  // namespace velmar::codecs

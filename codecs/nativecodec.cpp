@@ -1,10 +1,11 @@
 // The "native" codec library: coders and decoders for the three uncompressed transfer syntaxes.
-// The kernel hands out samples in host order and reverses them for a big-endian target, so the
-// codecs only move frames.
+// The kernel hands out samples in host order and reverses them by sample size for a target of the
+// other byte order, so the codecs only move frames.
 #include <cstring>
 
 #include "codecs/kernel.h"
 #include "codecs/native.h"
+#include "codecs/writefailure.h"
 
 namespace velmar::codecs {
 namespace {
@@ -28,11 +29,16 @@ int16_t nativeCoder(KernelPrivate *kernel, FrameBuffer *) {
     int16_t status = 0;
     for (uint32_t frame = 1; frame <= image->numberOfFrames && status == 0; ++frame) {
         FrameBuffer *decoded = nullptr;
-        status = GetDecodedFrame(kernel, &decoded, static_cast<uint16_t>(frame));
+        status = GetDecodedFrame(kernel, &decoded, frame);
         if (status != 0) break;
-        if (decoded->length < image->frameSize) return -1;
+        if (decoded->length < image->frameSize) {
+            noteWriteFailure("the decoder handed back %u of the %u bytes of frame %u", decoded->length,
+                             image->frameSize, frame);
+            return -1;
+        }
         CodedFragment fragment{};
         fragment.frame = static_cast<uint16_t>(frame);
+        fragment.frameHigh = frame >> 16;
         fragment.fragment = 0;
         fragment.data = decoded->data;
         fragment.offset = decoded->offset;
@@ -63,7 +69,11 @@ int16_t rawFrameDecoder(KernelPrivate *kernel, FrameBuffer *request) {
     int16_t status = readSourceFrame(kernel, &raw, request->frameNumber);
     if (status != 0) return status;
     // A source frame shorter than the frame asked for would leave stale bytes in the request.
-    if (raw->length < request->length) return -1;
+    if (raw->length < request->length) {
+        noteWriteFailure("frame %u is short in the source: %u of %u bytes", request->frameNumber, raw->length,
+                         request->length);
+        return -1;
+    }
     std::memcpy(request->data + request->offset, raw->data + raw->offset, request->length);
     return 0;
 }

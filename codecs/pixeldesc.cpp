@@ -6,8 +6,17 @@
 #include <new>
 #include <vector>
 
+#include "codecs/samples.h"
 #include "dicom/dicomrd_file.h"
 #include "velmar/codecs.h"
+
+// Offsets that codec libraries and callers compile against: the counts were widened to 32 bits
+// over their padding, so no field moved.
+static_assert(offsetof(PixelDataDescriptor, numberOfFrames) == 40 &&
+              offsetof(PixelDataDescriptor, frameSize) == 44 &&
+              offsetof(PixelDataDescriptor, entryCount) == 48 &&
+              offsetof(PixelDataDescriptor, fileName) == 56 &&
+              offsetof(PixelDataDescriptor, transferSyntaxUID) == 76 && VELMAR_PDS_FIXED_SIZE == 144);
 
 namespace velmar::codecs {
 namespace {
@@ -17,7 +26,7 @@ using velmar::dicom::InputFile;
 constexpr uint32_t kItem = 0xFFFEE000u;
 constexpr uint32_t kSequenceDelimitation = 0xFFFEE0DDu;
 constexpr uint32_t kPixelData = 0x7FE00010u;
-constexpr size_t kMaxEntries = UINT16_MAX;  // entryCount is 16-bit
+constexpr size_t kMaxEntries = 1u << 28;  // frame-table entries of one descriptor
 
 struct ItemHeader {
     uint32_t tag = 0;
@@ -31,23 +40,40 @@ bool readItemHeader(InputFile &in, bool swap, ItemHeader &h) {
     return true;
 }
 
-// Native frames of `frameSize` bytes from `base`; only the bytes of the value that are really
-// there (in the value and in the file) get entries, the last one cut.
+// Native frames from the value's start (bit-packed 1-bit frames at their bit offsets); only the
+// bytes of the value that are really there (in the value and in the file) get entries, the last
+// one cut.
 void indexNative(const PixelDataDescriptor &d, uint64_t available, std::vector<PixelFrameEntry> &entries) {
     if (d.frameSize == 0) return;
-    for (uint32_t i = 1; i <= d.numberOfFrames && entries.size() < kMaxEntries; ++i) {
-        uint64_t offset = static_cast<uint64_t>(i - 1) * d.frameSize;
+    for (uint64_t i = 1; i <= d.numberOfFrames && entries.size() < kMaxEntries; ++i) {
+        uint64_t offset = 0, span = 0;
+        nativeFrameSpan(&d, static_cast<uint32_t>(i), &offset, &span);
         if (offset >= available) break;
         uint64_t start = d.pixelOffset + offset;
-        uint64_t length = std::min<uint64_t>(d.frameSize, available - offset);
+        uint64_t length = std::min<uint64_t>(span, available - offset);
         if (start + length > UINT32_MAX) break;
         entries.push_back({static_cast<uint16_t>(i), 0, static_cast<uint32_t>(start), static_cast<uint32_t>(length)});
     }
 }
 
+// A native value of another size than its geometry accounts for is reported with both sizes.
+void reportGeometry(Log *log, const PixelDataDescriptor &d, uint32_t length) {
+    if (log == nullptr) return;
+    uint64_t expected = nativeValueBytes(&d);
+    if (length == expected || length == expected + (expected & 1)) return;
+    char text[VELMAR_LOG_LINE_MAX + 1];
+    std::snprintf(
+        text, sizeof text,
+        "Pixel Data of %u bytes does not match its geometry: %u frame(s) of %u rows x %u columns x %u "
+        "samples of %u bits allocated are %llu bytes",
+        length, d.numberOfFrames, d.rows, d.columns, d.samplesPerPixel, d.bitsAllocated,
+        static_cast<unsigned long long>(expected));
+    log_message(log, text, 2);
+}
+
 // Encapsulated data: the Basic Offset Table item, then one item per fragment up to the Sequence
 // Delimitation Item. A header that is neither ends the value and is left for the reader.
-void indexEncapsulated(InputFile &in, bool swap, uint16_t frames, std::vector<PixelFrameEntry> *entries) {
+void indexEncapsulated(InputFile &in, bool swap, uint32_t frames, std::vector<PixelFrameEntry> *entries) {
     ItemHeader h;
     uint64_t at = in.tell();
     if (!readItemHeader(in, swap, h)) return;
@@ -59,10 +85,10 @@ void indexEncapsulated(InputFile &in, bool swap, uint16_t frames, std::vector<Pi
     // fragment matches; an empty or ill-sized table is {0, 0}.
     std::vector<uint32_t> table;
     bool tableFilled = false;
-    if (h.length != VELMAR_UNDEFINED_LENGTH && h.length != 0 && frames > 0 &&
-        h.length == 4u * frames && h.length <= in.remaining()) {
+    if (h.length != VELMAR_UNDEFINED_LENGTH && h.length != 0 && frames > 0 && h.length == 4ull * frames &&
+        h.length <= in.remaining()) {
         table.resize(frames);
-        for (uint16_t i = 0; i < frames; ++i)
+        for (uint32_t i = 0; i < frames; ++i)
             if (!in.readU32(table[i], bigendian() != 0)) return;
         table.push_back(0);
         tableFilled = true;
@@ -131,7 +157,8 @@ PixelDataDescriptor *copyDescriptor(DicomObject *obj) {
 
 }  // namespace
 
-int16_t indexPixelData(InputFile &in, PixelDataDescriptor **descriptor_slot, int32_t syntax, uint32_t length) {
+int16_t indexPixelData(InputFile &in, PixelDataDescriptor **descriptor_slot, int32_t syntax, uint32_t length,
+                       Log *log) {
     if (length == 0) return -1;
     bool swap = (syntax == TS_EXPLICIT_BIG) != (bigendian() != 0);
     PixelDataDescriptor *d = descriptor_slot != nullptr ? *descriptor_slot : nullptr;
@@ -144,7 +171,10 @@ int16_t indexPixelData(InputFile &in, PixelDataDescriptor **descriptor_slot, int
     } else {
         // A defined length is a native value whatever the syntax; the file continues after the
         // value's real length, whether frames x frame size is shorter or longer.
-        if (d != nullptr) indexNative(*d, std::min<uint64_t>(length, in.size() > start ? in.size() - start : 0), entries);
+        if (d != nullptr) {
+            indexNative(*d, std::min<uint64_t>(length, in.size() > start ? in.size() - start : 0), entries);
+            reportGeometry(log, *d, length);
+        }
         in.seek(start + length);
     }
     if (d == nullptr) return 0;
@@ -159,7 +189,7 @@ int16_t indexPixelData(InputFile &in, PixelDataDescriptor **descriptor_slot, int
     }
     std::copy(entries.begin(), entries.end(), grown->frames);
     std::memset(&grown->frames[count], 0, VELMAR_PDS_ENTRY_SIZE);
-    grown->entryCount = static_cast<uint16_t>(count);
+    grown->entryCount = static_cast<uint32_t>(count);
     grown->size = static_cast<uint32_t>(VELMAR_PDS_FIXED_SIZE + count * VELMAR_PDS_ENTRY_SIZE);
     *descriptor_slot = grown;
     return 0;

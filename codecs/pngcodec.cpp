@@ -3,12 +3,14 @@
 // small option-string tokenizer that reads it.
 #include <png.h>
 
+#include <algorithm>
 #include <cctype>
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "codecs/kernel.h"
 #include "velmar/codecs.h"
 
 namespace velmar::codecs {
@@ -43,14 +45,18 @@ struct ImageShape {
     uint16_t bitsAllocated;
     uint16_t bitsStored;
     uint16_t highBit;
-    uint16_t numberOfFrames;
+    uint32_t numberOfFrames;
 };
 
 bool geometryOf(const ImageShape &image, Geometry *g) {
-    const uint16_t bits = image.bitsAllocated;
-    if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16) return false;
+    uint16_t bits = image.bitsAllocated;
+    if (bits != 1 && bits != 2 && bits != 4 && bits != 8 && bits != 16 && bits != 32) return false;
     if (image.rows == 0 || image.columns == 0 || image.samplesPerPixel == 0) return false;
-    g->width = static_cast<uint32_t>(image.columns) * image.samplesPerPixel;
+    // PNG samples have at most 16 bits: a 32-bit sample is stored as two 16-bit ones (in host
+    // order of its halves), which comes back byte for byte.
+    uint32_t split = bits == 32 ? 2 : 1;
+    if (bits == 32) bits = 16;
+    g->width = static_cast<uint32_t>(image.columns) * image.samplesPerPixel * split;
     g->height = image.rows;
     g->depth = bits;
     g->packed = bits < 8;
@@ -65,9 +71,11 @@ struct PngWork {
     ImageShape image;
     PNGOptions options;
     KernelPrivate *kernel;
-    uint8_t *stream;            // coder: the PNG stream of the current frame
+    uint8_t **chunks;  // coder: the PNG stream of the current frame, in chunks
+    uint32_t *chunkLengths;
+    size_t chunkCount;  // chunks in use
+    size_t chunkSlots;  // chunks allocated (kept from frame to frame)
     size_t streamLength;
-    size_t streamCapacity;
     const uint8_t *input;       // decoder: the PNG stream being read
     size_t inputLength;
     size_t inputPosition;
@@ -86,29 +94,55 @@ PngWork *newWork(KernelPrivate *kernel, const PixelDataDescriptor *image, const 
 
 void freeWork(PngWork *work) {
     if (work == nullptr) return;
-    std::free(work->stream);
+    for (size_t i = 0; i < work->chunkSlots; ++i) std::free(work->chunks[i]);
+    std::free(work->chunks);
+    std::free(work->chunkLengths);
     std::free(work);
 }
+
+// Chunks of the coded stream: it grows by whole chunks, never copied, so one frame's stream costs
+// its own size and at most one chunk more.
+constexpr uint32_t kChunkBytes = 1u << 20;
 
 // ---- libpng callbacks ---------------------------------------------------------------------
 
 [[noreturn]] void onError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
 void onWarning(png_structp, png_const_charp) {}
 
+// A further chunk for the stream (reusing those of earlier frames); false when memory runs out.
+bool addChunk(PngWork *work) {
+    if (work->chunkCount == work->chunkSlots) {
+        size_t slots = work->chunkSlots + 16;
+        void *chunks = std::realloc(work->chunks, slots * sizeof(uint8_t *));
+        if (chunks != nullptr) work->chunks = static_cast<uint8_t **>(chunks);
+        void *lengths = std::realloc(work->chunkLengths, slots * sizeof(uint32_t));
+        if (lengths != nullptr) work->chunkLengths = static_cast<uint32_t *>(lengths);
+        if (chunks == nullptr || lengths == nullptr) return false;
+        for (size_t i = work->chunkSlots; i < slots; ++i) work->chunks[i] = nullptr;
+        work->chunkSlots = slots;
+    }
+    size_t i = work->chunkCount;
+    if (work->chunks[i] == nullptr) work->chunks[i] = static_cast<uint8_t *>(std::malloc(kChunkBytes));
+    if (work->chunks[i] == nullptr) return false;
+    work->chunkLengths[i] = 0;
+    ++work->chunkCount;
+    return true;
+}
+
 void appendToStream(png_structp png, png_bytep data, size_t length) {
     auto *work = static_cast<PngWork *>(png_get_io_ptr(png));
     if (length > UINT32_MAX - work->streamLength) png_error(png, "PNG stream too long");
-    size_t needed = work->streamLength + length;
-    if (needed > work->streamCapacity) {
-        size_t capacity = work->streamCapacity == 0 ? 65536 : work->streamCapacity;
-        while (capacity < needed) capacity *= 2;
-        void *grown = std::realloc(work->stream, capacity);
-        if (grown == nullptr) png_error(png, "out of memory");
-        work->stream = static_cast<uint8_t *>(grown);
-        work->streamCapacity = capacity;
+    while (length > 0) {
+        if (work->chunkCount == 0 || work->chunkLengths[work->chunkCount - 1] == kChunkBytes)
+            if (!addChunk(work)) png_error(png, "out of memory");
+        size_t last = work->chunkCount - 1;
+        size_t step = std::min<size_t>(length, kChunkBytes - work->chunkLengths[last]);
+        std::memcpy(work->chunks[last] + work->chunkLengths[last], data, step);
+        work->chunkLengths[last] += static_cast<uint32_t>(step);
+        work->streamLength += step;
+        data += step;
+        length -= step;
     }
-    std::memcpy(work->stream + work->streamLength, data, length);
-    work->streamLength = needed;
 }
 
 void flushNothing(png_structp) {}
@@ -187,6 +221,7 @@ int significantBits(const ImageShape &image, const Geometry &g, const uint8_t *p
 // libpng leaves it through longjmp on errors.
 int16_t encodeFrame(PngWork *work, const uint8_t *pixels, const Geometry &g, int sigBits) {
     work->streamLength = 0;
+    work->chunkCount = 0;
     png_bytep *rows = static_cast<png_bytep *>(std::malloc(g.height * sizeof(png_bytep)));
     uint8_t *repacked = g.packed ? static_cast<uint8_t *>(std::malloc(g.rowBytes * g.height)) : nullptr;
     png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, work, onError, onWarning);
@@ -300,20 +335,15 @@ int16_t coderProcess(KernelPrivate *kernel, FrameBuffer *) {
     if (!geometryOf(work->image, &g)) return -1;
     for (uint32_t n = 1; n <= work->image.numberOfFrames; ++n) {
         FrameBuffer *frame = nullptr;
-        int16_t status = GetDecodedFrame(kernel, &frame, static_cast<uint16_t>(n));
+        int16_t status = GetDecodedFrame(kernel, &frame, n);
         if (status != 0) return status;
         if (frame == nullptr || frame->data == nullptr || frame->length < g.frameBytes) return -1;
         const uint8_t *pixels = frame->data + frame->offset;
         status = encodeFrame(work, pixels, g, significantBits(work->image, g, pixels));
         if (status != 0) return status;
-        // The whole stream of a frame is one fragment: one item per frame in the file.
-        CodedFragment fragment{};
-        fragment.frame = static_cast<uint16_t>(n);
-        fragment.fragment = 0;
-        fragment.capacity = static_cast<uint32_t>(work->streamCapacity);
-        fragment.length = static_cast<uint32_t>(work->streamLength);
-        fragment.data = work->stream;
-        status = addCodedFragment(kernel, &fragment);
+        // The whole stream of a frame is one fragment: one item per frame in the file, written
+        // from the chunks without a copy.
+        status = addCodedFrame(kernel, n, work->chunks, work->chunkLengths, work->chunkCount);
         if (status != 0) return status;
     }
     return 0;

@@ -144,10 +144,11 @@ VELMAR_RELATION(relPixelData) {
     uint64_t length = static_cast<uint64_t>(images > 0 ? images : 0) * columns * rows * bytesPerPixel;
 
     fill_pds(app, obj, descriptor.get());
-    uint16_t entries = descriptor->numberOfFrames;
+    uint32_t entries = descriptor->numberOfFrames;
     uint32_t frameSize = descriptor->frameSize;
     // Every frame must lie within the reach of the descriptor's 32-bit offsets.
-    if (offset + static_cast<uint64_t>(entries) * frameSize > UINT32_MAX) {
+    if (offset + static_cast<uint64_t>(entries) * frameSize > UINT32_MAX ||
+        entries > (UINT32_MAX - VELMAR_PDS_FIXED_SIZE) / VELMAR_PDS_ENTRY_SIZE - 1) {
         logNotConverted(app, nullptr);
         return -1;
     }
@@ -165,10 +166,10 @@ VELMAR_RELATION(relPixelData) {
     if (grown == nullptr) return addEmpty(app, obj, 0x7FE0, 0x0010);
     (void)descriptor.release();  // realloc took over the old block
     descriptor.reset(static_cast<PixelDataDescriptor *>(grown));
-    std::memset(descriptor->frames, 0, VELMAR_PDS_ENTRY_SIZE * (entries + 1u));
+    std::memset(descriptor->frames, 0, VELMAR_PDS_ENTRY_SIZE * (entries + static_cast<size_t>(1)));
     descriptor->entryCount = entries;
     descriptor->size = size;
-    for (uint16_t i = 0; i < entries; ++i) {
+    for (uint32_t i = 0; i < entries; ++i) {
         PixelFrameEntry &entry = descriptor->frames[i];
         entry.frame = static_cast<uint16_t>(i + 1);
         entry.fragment = 0;

@@ -604,7 +604,8 @@ Step Reader::readPixelData(const Header &h) {
     descriptor->syntaxCode = io_->dataSyntax;
     std::memcpy(descriptor->transferSyntaxUID, io_->transferSyntaxUID, VELMAR_UID_SIZE);
     descriptor->transferSyntaxUID[VELMAR_UID_SIZE - 1] = '\0';
-    codecs::indexPixelData(in_, &descriptor, io_->currentSyntax, h.length);
+    codecs::indexPixelData(in_, &descriptor, io_->currentSyntax, h.length,
+                           app_ != nullptr ? app_->log : nullptr);
     el.value = descriptor;
     el.length = descriptor->size;
     DicomElement *node = add(el);
@@ -756,6 +757,25 @@ void topLevelText(const DicomObject *obj, uint32_t tag, char *out, size_t limit)
         }
 }
 
+// Number of Frames read at full width: an IS count from 1 to 4294967295 (blanks around it
+// allowed); an empty value is one frame, anything else 0, which the conversion refuses.
+uint32_t frameCount(const char *text) {
+    while (*text == ' ') ++text;
+    const char *start = text;
+    if (*text == '+') ++text;
+    uint64_t count = 0;
+    const char *digits = text;
+    while (*text >= '0' && *text <= '9') {
+        count = count * 10 + static_cast<uint64_t>(*text - '0');
+        if (count > UINT32_MAX) return 0;
+        ++text;
+    }
+    bool empty = text == digits;
+    while (*text == ' ') ++text;
+    if (*text != '\0') return 0;
+    return empty ? (digits == start ? 1 : 0) : static_cast<uint32_t>(count);
+}
+
 }  // namespace
 }  // namespace velmar::dicom
 
@@ -784,8 +804,7 @@ VELMAR_API int16_t fill_pds(AppData *, DicomObject *obj, PixelDataDescriptor *d)
         d->planarConfiguration = topLevelU16(obj, 0x00280006u, 1);
         char frames[13] = {};
         velmar::dicom::topLevelText(obj, 0x00280008u, frames, 12);
-        unsigned short parsed = 0;
-        if (std::sscanf(frames, "%hu", &parsed) == 1) d->numberOfFrames = parsed;
+        d->numberOfFrames = velmar::dicom::frameCount(frames);
         d->rows = topLevelU16(obj, 0x00280010u, 1);
         d->columns = topLevelU16(obj, 0x00280011u, 1);
         d->bitsAllocated = topLevelU16(obj, 0x00280100u, 1);

@@ -59,8 +59,9 @@ class InputFile {
 namespace velmar::codecs {
 
 // The frame indexer on the reader's buffered file: see indexPixelData. The file stands at the
-// first byte of the value; on return it stands after the pixel data.
+// first byte of the value; on return it stands after the pixel data. A native value that its
+// geometry does not account for is reported at level 2 to `log` (when given).
 int16_t indexPixelData(velmar::dicom::InputFile &in, PixelDataDescriptor **descriptor_slot, int32_t syntax,
-                       uint32_t length);
+                       uint32_t length, Log *log = nullptr);
 
 }  // namespace velmar::codecs

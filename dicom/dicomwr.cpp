@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "codecs/kernel.h"
+#include "codecs/writefailure.h"
 #include "dicom/lookup.h"
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
@@ -324,7 +325,11 @@ class ElementWriter {
     }
 
    private:
-    bool put(const void *data, size_t n) { return n == 0 || std::fwrite(data, 1, n, io_->stream) == n; }
+    bool put(const void *data, size_t n) {
+        if (n == 0 || std::fwrite(data, 1, n, io_->stream) == n) return true;
+        codecs::noteWriteFailure("cannot write the file: %s", std::strerror(errno != 0 ? errno : EIO));
+        return false;
+    }
 
     // Whether values go out in the opposite order of the host's.
     bool swapValues() const { return (io_->currentSyntax == TS_EXPLICIT_BIG) != (bigendian() != 0); }
@@ -420,7 +425,7 @@ class ElementWriter {
         }
         block.resize(VELMAR_PDS_FIXED_SIZE + entries.size() * VELMAR_PDS_ENTRY_SIZE);
         own = reinterpret_cast<PixelDataDescriptor *>(block.data());
-        own->entryCount = static_cast<uint16_t>(entries.size());
+        own->entryCount = static_cast<uint32_t>(entries.size());
         own->size = static_cast<uint32_t>(block.size());
         std::memcpy(own->frames, entries.data(), entries.size() * VELMAR_PDS_ENTRY_SIZE);
         return block;
@@ -467,6 +472,21 @@ FILE *createTemporary(const std::string &directory, std::string &path_out) {
     return nullptr;
 }
 
+// The system error of a failed file operation, as the cause of the failed write.
+void noteSystemFailure(const char *what, const char *file_name) {
+    codecs::noteWriteFailure("%s %s: %s", what, file_name, std::strerror(errno != 0 ? errno : EIO));
+}
+
+// The noted cause of a failed write, at level 1, before the writer reports the failure.
+void logFailureCause(AppData *app) {
+    std::string cause = codecs::takeWriteFailure();
+    if (app == nullptr || app->log == nullptr) return;
+    if (cause.empty()) cause = "the object could not be written";
+    char text[VELMAR_LOG_LINE_MAX + 1];
+    std::snprintf(text, sizeof text, "%s", cause.c_str());
+    log_message(app->log, text, 1);
+}
+
 void logSaving(AppData *app, int16_t level, const char *format, const char *file_name) {
     if (app == nullptr || app->log == nullptr) return;
     char text[VELMAR_LOG_LINE_MAX + 1];
@@ -497,7 +517,10 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
         io->hasPreamble = 1;
         io->metaSyntax = TS_EXPLICIT_LITTLE;
     }
-    if (DO_checkObject(app, io->object) != 0) return -1;
+    if (DO_checkObject(app, io->object) != 0) {
+        codecs::noteWriteFailure("the object's elements cannot be put in writing order");
+        return -1;
+    }
     DO_calcElementsLength(app, io);
 
     char *directory = velmar_dirname(file_name);
@@ -532,9 +555,12 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     // A file is saved only when every byte reached the disk's file: check the stream and the
     // close as well as each write.
     ok = ok && std::fflush(io->stream) == 0 && std::ferror(io->stream) == 0;
+    if (!ok) noteSystemFailure("cannot write", temporary.c_str());
     io->stream = nullptr;
     ok = std::fclose(stream.release()) == 0 && ok;
+    if (!ok) noteSystemFailure("cannot close", temporary.c_str());
     if (ok) ok = std::rename(temporary.c_str(), file_name) == 0;
+    if (!ok) noteSystemFailure("cannot rename the temporary file to", file_name);
     if (!ok) {
         std::remove(temporary.c_str());
         return -1;
@@ -624,14 +650,20 @@ VELMAR_API int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *f
     if (file_name == nullptr) return -1;
     logSaving(app, 3, "Saving DICOM object %s", file_name);
     int16_t status;
+    velmar::codecs::takeWriteFailure();  // a cause left from an earlier write is not this one's
     try {
         status = writeObject(app, io, file_name);
     } catch (...) {
+        velmar::codecs::noteWriteFailure("out of memory while writing");
         status = -1;
     }
     io->stream = nullptr;
-    if (status == -2) return -1;  // the temporary file could not be created
+    if (status == -2) {
+        velmar::codecs::takeWriteFailure();
+        return -1;  // the temporary file could not be created
+    }
     if (status != 0) {
+        logFailureCause(app);
         logSaving(app, 1, "DICOM object %s not fully saved", file_name);
         return -1;
     }

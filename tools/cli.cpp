@@ -537,53 +537,95 @@ bool readDicom(Session &session, const std::string &path, IOObject &io) {
 
 namespace {
 
+void complainCodecOptionUnused() {
+    complain("convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
+}
+
+bool isUncompressed(const std::string &uid) {
+    return uid == "1.2.840.10008.1.2" || uid == "1.2.840.10008.1.2.1" || uid == "1.2.840.10008.1.2.2" ||
+           uid == VELMAR_INTERFILE_LITTLE_ENDIAN_UID || uid == VELMAR_INTERFILE_BIG_ENDIAN_UID;
+}
+
+bool validPngOption(const std::string &uid, const std::string &option) {
+    PNGOptions check{};
+    if (uid != VELMAR_PNG_TRANSFER_SYNTAX_UID || option.empty() || setPNGPrivate(&check, option.c_str()) == 0)
+        return true;
+    complain("bad png codec option \"" + option +
+             "\": give letters with values such as \"c=9,f=5\" (c 0-9 compression, f 0-6 filter, i 0-1 "
+             "interlace)");
+    return false;
+}
+
+// Hands the option text to the library of the codec for `uid` (png: c, f, i letters).
+bool passOptions(Session &session, const std::string &uid, bool coder, const std::string &options) {
+    if (options.empty()) return true;
+    Codec *codec = get_codec(session.app()->codecCount, session.app()->codecs, uid.c_str(), coder ? 1 : 0);
+    if (codec != nullptr &&
+        passCmdlineParametersToCodec(session.app(), codec->libraryName, options.c_str()) < 0) {
+        complain(std::string("the codec library ") + codec->libraryName + " takes no options");
+        return false;
+    }
+    return true;
+}
+
+// The option texts of the decoder's and the coder's libraries: --decode-option goes to the
+// decoder of encapsulated input; --codec-option to the coder of an encapsulated target and, unless
+// --decode-option is given, to the decoder of encapsulated input as well.
+bool splitOptions(const std::string &sourceUID, const Syntax &target, const CodecOptions &given,
+                  std::string *decoderOptions, std::string *coderOptions) {
+    bool encapsulatedSource = !isUncompressed(sourceUID);
+    bool encapsulatedTarget = target.code == TS_OTHER;
+    if (!given.decoder.empty() && !encapsulatedSource) {
+        complain("convert: --decode-option applies to encapsulated input (png or a codec map UID) only");
+        return false;
+    }
+    if (!given.coder.empty() && !encapsulatedSource && !encapsulatedTarget) {
+        complainCodecOptionUnused();
+        return false;
+    }
+    *coderOptions = encapsulatedTarget ? given.coder : "";
+    *decoderOptions = !given.decoder.empty() ? given.decoder : (encapsulatedSource ? given.coder : "");
+    return validPngOption(sourceUID, *decoderOptions) && validPngOption(target.uid, *coderOptions);
+}
+
 // Loads (through the codec maps when needed) the decoder of the pixel data's present syntax and
-// the coder of the target, and hands the codec option to the target's codec library.
-bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, const std::string &option) {
-    std::string coderOptions;
-    if (!option.empty()) {
-        if (syntax.code != TS_OTHER) {
-            complain(
-                "convert: --codec-option applies to encapsulated syntaxes (png or a codec map UID) only");
+// the coder of the target, and hands each codec library its option text.
+bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, const CodecOptions &given) {
+    char *source = GetPixelTransferSyntax(session.app(), obj);
+    if (source == nullptr) {
+        // No pixel data: nothing to convert, and no codec to take an option.
+        if (!given.coder.empty() && syntax.code != TS_OTHER) {
+            complainCodecOptionUnused();
             return false;
         }
-        if (syntax.uid == VELMAR_PNG_TRANSFER_SYNTAX_UID) {
-            PNGOptions check{};
-            if (setPNGPrivate(&check, option.c_str()) != 0) {
-                complain("bad png codec option \"" + option +
-                         "\": give letters with values such as \"c=9,f=5\" (c 0-9 compression, f 0-6 "
-                         "filter, i 0-1 interlace)");
-                return false;
-            }
-        }
-        coderOptions = option;
+        return validPngOption(syntax.uid, given.coder);
     }
-    char *source = GetPixelTransferSyntax(session.app(), obj);
-    if (source == nullptr) return true;  // no pixel data: nothing to convert
     std::string sourceUID = source;
     std::free(source);
-    std::string problem = session.ensureCodec(sourceUID, false, "");
+    std::string decoderOptions, coderOptions;
+    if (!splitOptions(sourceUID, syntax, given, &decoderOptions, &coderOptions)) return false;
+    std::string problem = session.ensureCodec(sourceUID, false, decoderOptions);
     if (problem.empty()) problem = session.ensureCodec(syntax.uid, true, coderOptions);
     if (!problem.empty()) {
         complain(problem);
         return false;
     }
-    if (!coderOptions.empty()) {
-        // The library that codes the target receives the option text (png: c, f, i letters).
-        Codec *coder = get_codec(session.app()->codecCount, session.app()->codecs, syntax.uid.c_str(), 1);
-        if (coder != nullptr &&
-            passCmdlineParametersToCodec(session.app(), coder->libraryName, coderOptions.c_str()) < 0) {
-            complain(std::string("the codec library ") + coder->libraryName + " takes no options");
-            return false;
-        }
+    Codec *decoder = get_codec(session.app()->codecCount, session.app()->codecs, sourceUID.c_str(), 0);
+    Codec *coder = get_codec(session.app()->codecCount, session.app()->codecs, syntax.uid.c_str(), 1);
+    if (decoder != nullptr && coder != nullptr && !decoderOptions.empty() && !coderOptions.empty() &&
+        decoderOptions != coderOptions && std::strcmp(decoder->libraryName, coder->libraryName) == 0) {
+        complain(std::string("the codec library ") + coder->libraryName +
+                 " both decodes and codes this conversion: it takes one option text");
+        return false;
     }
-    return true;
+    return passOptions(session, sourceUID, false, decoderOptions) &&
+           passOptions(session, syntax.uid, true, coderOptions);
 }
 
 }  // namespace
 
 bool writeDicom(Session &session, IOObject &io, const std::string &path, const Syntax &syntax, bool withMeta,
-                const std::string &codecOption) {
+                const CodecOptions &codecOptions) {
     std::string problem = checkWritable(path);
     if (!problem.empty()) {
         complain(problem);
@@ -594,7 +636,7 @@ bool writeDicom(Session &session, IOObject &io, const std::string &path, const S
                  " needs its meta header (--no-meta works with implicit, explicit and big only)");
         return false;
     }
-    if (!prepareCodecs(session, io.object, syntax, codecOption)) return false;
+    if (!prepareCodecs(session, io.object, syntax, codecOptions)) return false;
     io.dataSyntax = syntax.code;
     io.metaSyntax = TS_EXPLICIT_LITTLE;
     std::snprintf(io.transferSyntaxUID, sizeof io.transferSyntaxUID, "%s", syntax.uid.c_str());

@@ -156,10 +156,18 @@ std::string checkWritable(const std::string &path);
 
 // Reads a DICOM file into `io`; false after one message on standard error.
 bool readDicom(Session &session, const std::string &path, IOObject &io);
+// Option texts for the codec libraries of a conversion: the coder's (--codec-option) and the
+// decoder's (--decode-option).
+struct CodecOptions {
+    std::string coder;
+    std::string decoder;
+};
+
 // Writes io's object to `path` in `syntax`, with or without the meta header, showing progress on
-// a terminal. Loads the codecs the pixel data needs. false after one message.
+// a terminal. Loads the codecs the pixel data needs and hands them their option texts. false
+// after one message.
 bool writeDicom(Session &session, IOObject &io, const std::string &path, const Syntax &syntax, bool withMeta,
-                const std::string &codecOption);
+                const CodecOptions &codecOptions);
 // One line describing what was written: IOD name, frames, syntax.
 std::string describeObject(Session &session, DicomObject *obj, int32_t code, const std::string &uid);
 

@@ -140,7 +140,10 @@ int runInterfile(ArgParser &args, bool verbose) {
         // floating-point pixels) and goes on without pixels.
         complain("cannot convert " + headerPath + ": its pixel data could not be read or converted");
         status = kExitFailed;
-    } else if (!writeDicom(session, io, out, syntax, true, parsed->value('o'))) {
+    } else if (!writeDicom(session, io, out, syntax, true,
+                           CodecOptions{
+                               parsed->value('o'),
+                           })) {
         status = kExitFailed;
     } else {
         std::printf("%s: %s\n", out.c_str(), describeObject(session, io.object, syntax.code, syntax.uid).c_str());

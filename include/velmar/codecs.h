@@ -12,7 +12,7 @@ VELMAR_BEGIN_DECLS
 
 /* One frame-table entry: where one fragment of one frame lies in the source file. */
 typedef struct PixelFrameEntry {
-    uint16_t frame;    /* from 1 */
+    uint16_t frame;    /* from 1; native data has entry i for frame i + 1 (low 16 bits here) */
     uint16_t fragment; /* from 0 within its frame */
     uint32_t offset;   /* file offset of the bytes */
     uint32_t length;
@@ -34,9 +34,9 @@ typedef struct PixelDataDescriptor {
     uint16_t highBit;
     uint16_t pixelRepresentation;
     uint16_t pixelPaddingValue;
-    uint16_t numberOfFrames;
-    uint32_t frameSize;
-    uint16_t entryCount;
+    uint32_t numberOfFrames; /* widened over the former 16-bit field and its padding: no offset moved */
+    uint32_t frameSize;      /* bytes of one frame; for 1-bit images the bits rounded up to bytes */
+    uint32_t entryCount;     /* likewise widened in place */
     const char *fileName;
     uint32_t pixelOffset;
     uint32_t pixelLength; /* 0xFFFFFFFF for encapsulated data */
@@ -102,7 +102,7 @@ VELMAR_API char *GetPixelTransferSyntax(AppData *app, DicomObject *obj);
 /* One decoded frame, or the raw bytes of one source frame; the frame's bytes start at
  * data + offset. */
 typedef struct FrameBuffer {
-    uint16_t frameNumber; /* the frame requested, from 1 */
+    uint32_t frameNumber; /* the frame requested, from 1 (widened in place over padding) */
     uint32_t capacity;
     uint32_t length;
     uint32_t offset;
@@ -111,9 +111,9 @@ typedef struct FrameBuffer {
 
 /* One piece of coded output; its bytes start at data + offset. */
 typedef struct CodedFragment {
-    uint16_t frame;    /* from 1 */
-    uint16_t fragment; /* from 0 within its frame */
-    uint32_t reserved;
+    uint16_t frame;     /* from 1: the low 16 bits of the frame number */
+    uint16_t fragment;  /* from 0 within its frame */
+    uint32_t frameHigh; /* the frame number's bits above 16 (0 up to 65535 frames) */
     uint32_t capacity;
     uint32_t length;
     uint32_t offset;
@@ -194,8 +194,8 @@ VELMAR_API int32_t passCmdlineParametersToCodec(AppData *app, const char *name, 
 /* Frame kernel services for codecs. GetDecodedFrame and readSourceFrame hand back buffers the
  * kernel owns (valid until the next call of the same service); they return 0, or the failure of
  * the decoder or of the source read. Once any of them fails, the conversion fails. */
-VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_out, uint16_t frame_number);
-VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_out, uint16_t frame_number);
+VELMAR_API int16_t GetDecodedFrame(KernelPrivate *kernel, FrameBuffer **frame_out, uint32_t frame_number);
+VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_out, uint32_t frame_number);
 /* Copies the fragment (length bytes from data + offset); 0, or -1 when memory runs out or the
  * fragment belongs to a frame whose output has already been written. */
 VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *fragment);

@@ -7,3 +7,5 @@ add_dependencies(test_codecs velmar_testcodec)
 target_compile_definitions(test_codecs PRIVATE
   VELMAR_TEST_CODEC_PATH="$<TARGET_FILE:velmar_testcodec>"
   VELMAR_TEST_CODEC_DIR="$<TARGET_FILE_DIR:velmar_testcodec>")
+# The syntax round trips run the program.
+add_dependencies(test_codecs velmar_tool)

@@ -143,6 +143,22 @@ class KernelTest : public ::testing::Test {
         addImage(b, makeDescriptor(thePlan.sourceFile, rows, columns, bits, frames, syntax, uid));
     }
 
+    // Reads `name` back and writes it in explicit VR little endian: the source pixels come back.
+    void expectNativeRoundTrip(const std::string &name) {
+        IOObject back{};
+        init_IOObject(&back);
+        back.metaSyntax = back.dataSyntax = -1;
+        ASSERT_EQ(DO_importObjectFromFile(&ctx.app, dir.file(name).c_str(), &back), 0);
+        back.dataSyntax = 1;
+        std::strcpy(back.transferSyntaxUID, "1.2.840.10008.1.2.1");
+        ASSERT_EQ(DO_copyObjectToFile(&ctx.app, &back, dir.file("back_" + name).c_str()), 0) << ctx.log();
+        std::vector<uint8_t> value =
+            parse(readFile(dir.file("back_" + name)), 1, true).find(0x7FE00010u)->value;
+        if (value.size() == pixels.size() + 1) value.pop_back();
+        EXPECT_EQ(value, pixels) << name;
+        DO_closeObject(&back.object);
+    }
+
     int16_t write(int syntax, const std::string &name, const char *uid = nullptr) {
         io.dataSyntax = syntax;
         if (uid != nullptr) std::strcpy(io.transferSyntaxUID, uid);
@@ -262,6 +278,86 @@ TEST_F(KernelTest, FramesComeOutInOrderAndAFrameAlreadyWrittenCannotGrow) {
     DO_closeObject(&back.object);
 }
 
+// Hands every frame in two parts of odd length, interleaved across frames: part 0 of every frame,
+// then part 1 of every frame, as coders that work on several frames at once do.
+int16_t interleavingCoder(KernelPrivate *kernel, FrameBuffer *) {
+    const PixelDataDescriptor *image = getKernelDescriptor(kernel);
+    std::vector<std::vector<uint8_t>> frames;
+    for (uint32_t n = 1; n <= image->numberOfFrames; ++n) {
+        FrameBuffer *frame = nullptr;
+        if (GetDecodedFrame(kernel, &frame, n) != 0) return -1;
+        frames.emplace_back(frame->data + frame->offset, frame->data + frame->offset + frame->length);
+    }
+    for (uint16_t part = 0; part < 2; ++part)
+        for (uint32_t n = 1; n <= frames.size(); ++n) {
+            std::vector<uint8_t> &bytes = frames[n - 1];
+            uint32_t head = 3;
+            CodedFragment f{};
+            f.frame = static_cast<uint16_t>(n);
+            f.fragment = part;
+            f.data = bytes.data();
+            f.offset = part == 0 ? 0 : head;
+            f.length = part == 0 ? head : static_cast<uint32_t>(bytes.size()) - head;
+            if (addCodedFragment(kernel, &f) != 0) return -1;
+        }
+    return 0;
+}
+
+TEST_F(KernelTest, FragmentsInAnyOrderOfFramesAndPartsAreWrittenPerFrame) {
+    registerTestCodecs(&ctx.app, interleavingCoder);
+    image(3, 5, 8, 4, 1, "1.2.840.10008.1.2.1");
+    ASSERT_EQ(write(3, "interleaved.dcm", kTestUID), 0) << ctx.log();
+    ParsedFile f = parse(readFile(dir.file("interleaved.dcm")), 1, true);
+    // One offset per frame, each frame's two items in a row: (8 + 4) + (8 + 12) bytes a frame.
+    const Parsed *table = nullptr;
+    for (const Parsed &p : f.data)
+        if (p.tag == 0xFFFEE000u) {
+            table = &p;
+            break;
+        }
+    ASSERT_NE(table, nullptr);
+    for (uint32_t i = 0; i < 4; ++i) EXPECT_EQ(get32(table->value, 4 * i, false), 32u * i);
+    expectNativeRoundTrip("interleaved.dcm");
+
+    // Frames handed last first are held, beyond the memory bound in the spill file.
+    registerTestCodecs(&ctx.app, planCoder);
+    DO_closeObject(&io.object);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    image(1024, 1024, 16, 3, 1, "1.2.840.10008.1.2.1");
+    thePlan.frames = {{{0, 1001}, {1, 0}}};
+    thePlan.frameOrder = {3, 2, 1};
+    ASSERT_EQ(write(3, "reversed.dcm", kTestUID), 0) << ctx.log();
+    expectNativeRoundTrip("reversed.dcm");
+}
+
+TEST_F(KernelTest, EncapsulatedFragmentsBeyondNumberOfFramesAreRefused) {
+    registerTestCodecs(&ctx.app, planCoder);
+    writeFile(dir.file("coded.raw"), std::vector<uint8_t>(12, 5));
+    std::vector<uint8_t> block = makeDescriptor(dir.file("coded.raw"), 2, 2, 8, 3, 3, kTestUID);
+    auto *d = reinterpret_cast<PixelDataDescriptor *>(block.data());
+    d->numberOfFrames = 2;
+    d->pixelLength = VELMAR_UNDEFINED_LENGTH;
+    Builder b{ctx, io.object};
+    b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.7");
+    b.uid(0x00080018u, "1.2.3.4");
+    addImage(b, block);
+    EXPECT_EQ(write(1, "beyond.dcm"), -1);
+    EXPECT_NE(ctx.log().find("Error: the encapsulated Pixel Data holds fragments of frame 3, beyond Number of "
+                             "Frames (0028,0008) of 2"),
+              std::string::npos)
+        << ctx.log();
+}
+
+TEST_F(KernelTest, ThirtyTwoBitSamplesAreReversedWhole) {
+    image(2, 3, 32, 2, 1, "1.2.840.10008.1.2.1");
+    ASSERT_EQ(write(2, "big32.dcm"), 0) << ctx.log();
+    std::vector<uint8_t> reversed = pixels;
+    for (size_t i = 0; i + 3 < reversed.size(); i += 4)
+        std::reverse(reversed.begin() + i, reversed.begin() + i + 4);
+    EXPECT_EQ(parse(readFile(dir.file("big32.dcm")), 2, true).find(0x7FE00010u)->value, reversed);
+    expectNativeRoundTrip("big32.dcm");
+}
+
 TEST_F(KernelTest, DecoderFailureFailsTheWriteEvenWhenTheCoderIgnoresIt) {
     registerTestCodecs(&ctx.app, planCoder);
     image(4, 4, 16, 3, 1, "1.2.840.10008.1.2.1");
@@ -300,6 +396,16 @@ TEST_F(KernelTest, InterfileDataIsDecodedInEitherByteOrder) {
     std::vector<uint8_t> shortFile(pixels.begin(), pixels.end() - 2);
     writeFile(thePlan.sourceFile, shortFile);
     EXPECT_EQ(write(1, "short.dcm"), -1);
+    EXPECT_NE(ctx.log().find("Error: frame 2 is short in the source file"), std::string::npos) << ctx.log();
+
+    // 32-bit samples are reversed as 4-byte units: 100000 stored big endian stays 100000.
+    DO_closeObject(&io.object);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    image(1, 2, 32, 1, 2, "Interfile.Big.Endian");
+    writeFile(thePlan.sourceFile, {0x00, 0x01, 0x86, 0xA0, 0x80, 0x00, 0x00, 0x01});
+    ASSERT_EQ(write(1, "from_big32.dcm"), 0) << ctx.log();
+    EXPECT_EQ(parse(readFile(dir.file("from_big32.dcm")), 1, true).find(0x7FE00010u)->value,
+              (std::vector<uint8_t>{0xA0, 0x86, 0x01, 0x00, 0x01, 0x00, 0x00, 0x80}));
 }
 
 TEST(CodedFrameFiles, SaveAndLoad) {

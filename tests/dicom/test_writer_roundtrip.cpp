@@ -57,8 +57,10 @@ std::vector<uint8_t> hostPixels(const std::string &path, int syntax, uint16_t bi
         if (e.tag == 0x7FE00010u && e.depth == 0) p = &e;
     if (p == nullptr) return {};
     std::vector<uint8_t> value = p->value;
+    // Samples are stored big endian by their own size (2 bytes for 16 bits, 4 for 32).
+    size_t unit = bits == 32 ? 4 : 2;
     if (syntax == 2 && bits > 8)
-        for (size_t i = 0; i + 1 < value.size(); i += 2) std::swap(value[i], value[i + 1]);
+        for (size_t i = 0; i + unit <= value.size(); i += unit) std::reverse(value.begin() + i, value.begin() + i + unit);
     return value;
 }
 

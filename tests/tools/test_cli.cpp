@@ -617,6 +617,16 @@ TEST_F(CliTest, CodecsListsRegistriesAndMapsAndLoadsExternalLibraries) {
     // default come back different.
     ASSERT_EQ(velmar("convert -s 9.9.9.9.9.9.9.9.9.1 -o key=9 '" + sample().string() + "' xor9.dcm").status, 0);
     EXPECT_NE(pixelsOf(dir_ / "xor9.dcm").substr(0, 64), readFile(kSampleData).substr(0, 64));
+    // The same option decodes it: with a native target --codec-option goes to the decoder's
+    // library, --decode-option always does.
+    ASSERT_EQ(velmar("convert -s explicit -o key=9 xor9.dcm plain9.dcm").status, 0);
+    expectSamplePixels(dir_ / "plain9.dcm", "--codec-option");
+    ASSERT_EQ(velmar("convert -s png -d key=9 xor9.dcm png9.dcm").status, 0);
+    expectSamplePixels(dir_ / "png9.dcm", "--decode-option");
+    expectRefused("convert -s 9.9.9.9.9.9.9.9.9.1 -d key=9 -o key=3 xor9.dcm x3.dcm",
+                  "takes one option text");
+    expectRefused("convert -s png -d key=9 '" + sample().string() + "' p.dcm",
+                  "applies to encapsulated input");
 }
 
 // ---- Set-up: definition files and the log mask ----------------------------------------------------

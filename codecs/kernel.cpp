@@ -15,6 +15,9 @@
 #include <new>
 #include <vector>
 
+#include "codecs/bytecopy.h"
+#include "codecs/native.h"
+
 // Field layout that codec libraries compile against.
 static_assert(offsetof(FrameBuffer, frameNumber) == 0 && offsetof(FrameBuffer, capacity) == 4 &&
               offsetof(FrameBuffer, length) == 8 && offsetof(FrameBuffer, offset) == 12 &&
@@ -147,6 +150,10 @@ class PixelWriter {
     }
 
     bool native() const { return !encapsulated_; }
+    bool swapsWords() const { return swapWords_; }
+    // Native bytes that went to the file past the stream (the direct copy): counted for the
+    // value length.
+    void countNative(uint64_t n) { valueBytes_ += n; }
 
     // Native bytes that the caller keeps; 16-bit units are reversed for an opposite-order
     // target (through a scratch buffer, also across fragment boundaries).
@@ -524,11 +531,67 @@ bool readFrameInto(KernelPrivate *kernel, uint16_t frame, uint8_t *into) {
 
 namespace {
 
+// ---- Direct copy of uncompressed frames -------------------------------------------------------
+
+// The built-in raw-frame decoder feeding the built-in native coder only moves each frame's bytes
+// and turns their byte order, so such a conversion copies the frames from file to file instead
+// (see bytecopy). It applies when every frame is exactly frameSize bytes; `swapUnit_out` gets the
+// sample size to reverse (0 when source and target order agree).
+bool directCopyApplies(KernelPrivate *kernel, unsigned *swapUnit_out) {
+    const PixelDataDescriptor *pds = kernel->descriptor;
+    if (kernel->decoder->process != rawFrameDecoder || !isNativeCoder(kernel->coder) ||
+        !kernel->writer->native() || pds->numberOfFrames == 0 || pds->frameSize == 0)
+        return false;
+    unsigned unit = sourceNeedsSwap(pds) != kernel->writer->swapsWords() ? 2 : 0;
+    for (uint32_t frame = 1; frame <= pds->numberOfFrames; ++frame) {
+        uint64_t total = 0;
+        if (!frameExtent(kernel, static_cast<uint16_t>(frame), &total) || total != pds->frameSize)
+            return false;
+        auto [first, last] = frameEntries(kernel, static_cast<uint16_t>(frame));
+        for (auto it = first; unit != 0 && it != last; ++it)
+            if (pds->frames[*it].length % unit != 0) return false;
+    }
+    *swapUnit_out = unit;
+    return true;
+}
+
+// Queues one frame's fragments (each fragment number once, as frameExtent counts them).
+bool queueFrame(KernelPrivate *kernel, uint16_t frame, RunCopier &copier) {
+    auto [first, last] = frameEntries(kernel, frame);
+    int32_t previous = -1;
+    for (auto it = first; it != last; ++it) {
+        const PixelFrameEntry &e = kernel->descriptor->frames[*it];
+        if (e.fragment == previous) continue;
+        previous = e.fragment;
+        if (!copier.add(e.offset, e.length)) return false;
+    }
+    return true;
+}
+
+int16_t runDirectCopy(KernelPrivate *kernel, unsigned swapUnit) {
+    FILE *out = kernel->io->stream;
+    off_t start = std::fflush(out) == 0 ? ftello(out) : -1;
+    if (start < 0) return -1;
+    RunCopier copier(kernel->sourceFd, fileno(out), static_cast<uint64_t>(start), swapUnit);
+    for (uint32_t frame = 1; frame <= kernel->descriptor->numberOfFrames; ++frame) {
+        int64_t written = queueFrame(kernel, static_cast<uint16_t>(frame), copier) ? copier.endFrame() : -1;
+        if (written < 0) return -1;
+        while (written-- > 0) reportProgress(kernel);
+    }
+    int64_t written = copier.finish();
+    if (written < 0) return -1;
+    while (written-- > 0) reportProgress(kernel);
+    if (fseeko(out, static_cast<off_t>(copier.targetOffset()), SEEK_SET) != 0) return -1;
+    kernel->writer->countNative(copier.bytesWritten());
+    return kernel->writer->finish() ? 0 : -1;
+}
+
 int16_t runConversion(KernelPrivate *kernel) {
     const PixelDataDescriptor *pds = kernel->descriptor;
     Codec *decoder = kernel->decoder;
     Codec *coder = kernel->coder;
     if (!kernel->writer->begin()) return -1;
+    if (unsigned unit = 0; directCopyApplies(kernel, &unit)) return runDirectCopy(kernel, unit);
 
     bool decoderReady = decoder->init == nullptr || decoder->init(kernel, pds) == 0;
     bool coderReady = decoderReady && (coder->init == nullptr || coder->init(kernel, pds) == 0);

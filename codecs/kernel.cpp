@@ -17,6 +17,7 @@
 
 #include "codecs/bytecopy.h"
 #include "codecs/native.h"
+#include "support/regularfile.h"
 
 // Field layout that codec libraries compile against.
 static_assert(offsetof(FrameBuffer, frameNumber) == 0 && offsetof(FrameBuffer, capacity) == 4 &&
@@ -428,7 +429,7 @@ bool openSource(KernelPrivate *kernel) {
     if (kernel->sourceFd >= 0) return true;
     const char *name = kernel->descriptor->fileName;
     if (name == nullptr) return false;
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    int fd = velmar::support::openRegularFile(name);
     if (fd < 0) return false;
     struct stat info {};
     if (fstat(fd, &info) != 0) {
@@ -812,7 +813,7 @@ VELMAR_API int16_t loadCodedFragmentFromFile(KernelPrivate *, const char *file_n
     if (stat(file_name, &info) != 0 || info.st_size < 0 ||
         static_cast<uint64_t>(info.st_size) >= VELMAR_UNDEFINED_LENGTH)
         return -1;
-    FILE *file = std::fopen(file_name, "rb");
+    FILE *file = velmar::support::fopenRegularFile(file_name, "rb");
     if (file == nullptr) return -2;
     uint32_t size = static_cast<uint32_t>(info.st_size);
     auto *data = static_cast<uint8_t *>(std::malloc(size == 0 ? 1 : size));

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "velmar/support.h"
+#include "support/regularfile.h"
 
 namespace velmar::defs {
 namespace {
@@ -252,7 +253,7 @@ void ScannerFree::operator()(DefScanner *scanner) const {
 
 DefFilePtr openDefFile(const char *path) {
     if (path == nullptr || path[0] == '\0') return DefFilePtr();
-    return DefFilePtr(std::fopen(path, "r"));
+    return DefFilePtr(velmar::support::fopenRegularFile(path, "r"));
 }
 
 bool resolveDefFile(AppData *app, const char *name, char *path) {

@@ -13,6 +13,7 @@
 
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
+#include "support/regularfile.h"
 
 namespace velmar::dicom {
 
@@ -43,7 +44,7 @@ InputFile::~InputFile() {
 bool InputFile::open(const char *file_name) {
     close();
     borrowed_ = false;
-    file_ = std::fopen(file_name, "rb");
+    file_ = support::fopenRegularFile(file_name, "rb");
     if (file_ == nullptr) return false;
     // Our own buffer does the buffering; a second one in the C library would only copy twice.
     std::setvbuf(file_, nullptr, _IONBF, 0);

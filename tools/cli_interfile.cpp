@@ -18,6 +18,7 @@ const std::vector<OptionDef> kInterfileOptions = withCommonOptions({
     {'f', "force", nullptr, "convert even when the header fails the check"},
     {'c', "check", nullptr, "only read and check the header, printing each finding"},
     {'o', "codec-option", "TEXT", "options for the target syntax's codec (png: e.g. \"c=9,f=5\")"},
+    {'a', "allow-outside", nullptr, "accept a data file outside the header's directory"},
 });
 
 // The Interfile context with its loaded definition; releases both when it goes.
@@ -94,14 +95,16 @@ int runInterfile(ArgParser &args, bool verbose) {
     auto parsed = parseAll(args, kInterfileOptions, "interfile");
     if (!parsed) return kExitFailed;
     if (parsed->help) {
-        printHelp("velmar interfile [--syntax SYNTAX] [--force] HEADER OUT\n"
+        printHelp("velmar interfile [--syntax SYNTAX] [--force] [--allow-outside] HEADER OUT\n"
                   "       velmar interfile --check HEADER",
                   "Reads an Interfile 3.3 header, checks it (version of keys 3.3, every obligatory\n"
                   "key given) and converts the study, with the image data file the header names,\n"
                   "into one DICOM file: a multi-frame NM Image, or a Secondary Capture Image when\n"
                   "the type of data is Other. A header that fails the check is reported and not\n"
                   "converted (exit status 1) unless --force is given. With --check the header is\n"
-                  "only read and checked, and each finding is printed.",
+                  "only read and checked, and each finding is printed. The data file must be a\n"
+                  "regular file in the header's directory (or below it) unless --allow-outside\n"
+                  "is given.",
                   kInterfileOptions);
         return kExitOk;
     }
@@ -161,7 +164,8 @@ int runInterfile(ArgParser &args, bool verbose) {
         return kExitFailed;
     }
     int status = kExitOk;
-    if (IF2DCM_compile(session.app(), io.object, interfile.header()) != 0) {
+    uint16_t flags = parsed->has('a') ? VELMAR_IF2DCM_ALLOW_OUTSIDE : 0;
+    if (IF2DCM_compileWithFlags(session.app(), io.object, interfile.header(), flags) != 0) {
         complain("cannot convert " + headerPath + ": it lacks a usable imaging modality, type of data or process status");
         status = kExitFound;
     } else if (!hasPixelData(session, io.object)) {

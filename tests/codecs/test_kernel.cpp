@@ -2,6 +2,7 @@
 // failure rules, the Interfile decoders, the coded-frame file helpers, and an external codec
 // library used end to end through a codec map.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -337,6 +338,21 @@ TEST_F(KernelTest, NativeFramesAreCopiedInFrameOrderWhateverTheirPlaceInTheFile)
     std::vector<uint8_t> swapped = pixels;
     for (size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
     EXPECT_EQ(parse(readFile(dir.file("big.dcm")), 2, true).find(0x7FE00010u)->value, swapped);
+}
+
+// A FIFO is neither a DICOM file to read nor a pixel source: refused at once, never waited on.
+TEST_F(KernelTest, FifoIsRefusedAsInputAndAsPixelSource) {
+    std::string fifo = dir.file("fifo.dcm");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    IOObject other{};
+    init_IOObject(&other);
+    EXPECT_NE(DO_importObjectFromFile(&ctx.app, fifo.c_str(), &other), 0);
+    DO_closeObject(&other.object);
+
+    image(4, 5, 16, 2, 1, "1.2.840.10008.1.2.1");
+    ASSERT_EQ(unlink(thePlan.sourceFile.c_str()), 0);
+    ASSERT_EQ(mkfifo(thePlan.sourceFile.c_str(), 0600), 0);
+    EXPECT_NE(write(2, "from_fifo.dcm"), 0);
 }
 
 TEST(CodedFrameFiles, SaveAndLoad) {

@@ -1,5 +1,7 @@
 // Tests of the Interfile key store and header check on a small definition written by the
 // test: lookups, occurrences, group copies, IF conditions, group markers and the check.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
@@ -168,6 +170,20 @@ TEST_F(KeyStoreTest, ManyGroupsReadBackLikeFew) {
     EXPECT_EQ(value("number of images this frame group", 1), "<none>");
     ASSERT_EQ(putintervalue(header_, type, 0, "dynamic", 1), type);
     EXPECT_EQ(value("number of images this frame group", 7), "7");
+}
+
+// A FIFO or a directory is neither a definition file nor a header: refused at once.
+TEST_F(InterfileTest, FifoOrDirectoryIsNoDefinitionAndNoHeader) {
+    std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {fifo, dir_}) {
+        definitionPath() = path;
+        EXPECT_EQ(InitINTERFILEdef(&app_), -1) << path;
+    }
+    ASSERT_EQ(loadDefinition(""), 0);
+    EXPECT_EQ(readinterfileheader(&app_, &header_, fifo.c_str()), -1);
+    EXPECT_EQ(readinterfileheader(&app_, &header_, dir_.c_str()), -1);
+    EXPECT_EQ(header_, nullptr);
 }
 
 TEST_F(KeyStoreTest, CopiedGroupKeysWithoutValueFallBackToTheirDefault) {

@@ -7,8 +7,8 @@
 #include <cstring>
 #include <string>
 
-#include "velmar/codecs.h"
 #include "support/regularfile.h"
+#include "velmar/codecs.h"
 
 namespace velmar::codecs {
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "velmar/codecs.h"
 #include "support/regularfile.h"
+#include "velmar/codecs.h"
 
 namespace velmar::codecs {
 namespace {

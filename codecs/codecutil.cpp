@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "velmar/codecs.h"
 #include "support/regularfile.h"
+#include "velmar/codecs.h"
 
 namespace velmar::codecs {
 namespace {

@@ -76,12 +76,14 @@ Lookup findDataFile(Header *hdr, std::string &path) {
     std::string name(value.text);
     const char *headerPath = getInterfileName(hdr);
     bool allowOutside = (hdr->dataFileFlags & VELMAR_IF2DCM_ALLOW_OUTSIDE) != 0;
-    std::unique_ptr<char, FreeDeleter> directory(headerPath != nullptr ? velmar_dirname(headerPath) : nullptr);
+    std::unique_ptr<char, FreeDeleter> directory(headerPath != nullptr ? velmar_dirname(headerPath)
+                                                                       : nullptr);
     if (name[0] == '/') {
         path = name;
         std::string base = directory != nullptr ? directory.get() : "";
         // A name that does not exist is left for the pixel reader to report.
-        if (!exists(name)) return allowOutside || support::liesInside(base, name) ? Lookup::kFound : Lookup::kOutside;
+        if (!exists(name))
+            return allowOutside || support::liesInside(base, name) ? Lookup::kFound : Lookup::kOutside;
         return admit(name, base, allowOutside);
     }
     if (headerPath == nullptr) return Lookup::kNoName;

@@ -11,9 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/regularfile.h"
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
-#include "support/regularfile.h"
 
 namespace velmar::dicom {
 

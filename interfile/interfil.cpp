@@ -2,8 +2,8 @@
 // tree built from interfil.def, headers as copies of that tree, value access and the check.
 #include <algorithm>
 #include <cctype>
-#include <cstddef>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -149,10 +149,10 @@ size_t subtreeSize(const KeyNode *node) {
 // either: with the index's record of where copies begin, the walk stops there.
 class NodeSearch {
 public:
-    explicit NodeSearch(const KeyNode *root, const KeyStoreIndex *index = nullptr)
-        : root_(root), index_(index) {}
+ explicit NodeSearch(const KeyNode *root, const KeyStoreIndex *index = nullptr)
+     : root_(root), index_(index) {}
 
-    KeyNode *find(int16_t key) { return findIn(root_->firstChild, key); }
+ KeyNode *find(int16_t key) { return findIn(root_->firstChild, key); }
 
 private:
     static constexpr size_t kMaxConditionDepth = 32;
@@ -216,8 +216,7 @@ void indexSubtree(KeyStoreIndex &index, KeyNode *node) {
     else if (node->kind == VELMAR_IF_NODE_IF && node->key > 0 &&
              static_cast<size_t>(node->key) < index.conditionKey.size())
         index.conditionKey[node->key] = 1;
-    for (KeyNode *child = node->firstChild; child != nullptr; child = child->next)
-        indexSubtree(index, child);
+    for (KeyNode *child = node->firstChild; child != nullptr; child = child->next) indexSubtree(index, child);
 }
 
 KeyStoreIndex *buildIndex(const InterfileHeader *header) {
@@ -255,14 +254,12 @@ KeyNode *firstNode(const InterfileHeader *header, int16_t key) {
 // The key nodes of `key` among the first node and its following siblings, in order. The first
 // node is the first such child of its parent: the node search walks the parent's children in
 // order and takes a key node of `key` wherever it stands.
-const std::vector<KeyNode *> &occurrences(const InterfileHeader *header, const KeyNode *first,
-                                          int16_t key) {
+const std::vector<KeyNode *> &occurrences(const InterfileHeader *header, const KeyNode *first, int16_t key) {
     return indexOf(header).siblings[KeyStoreIndex::Siblings{first->parent, key}];
 }
 
 // The occurrence-th key node of `key` among the first node and its following siblings.
-KeyNode *occurrence(const InterfileHeader *header, const KeyNode *first, int16_t key,
-                    int16_t index) {
+KeyNode *occurrence(const InterfileHeader *header, const KeyNode *first, int16_t key, int16_t index) {
     size_t n = index < 1 ? 1 : static_cast<size_t>(index);
     const std::vector<KeyNode *> &nodes = occurrences(header, first, key);
     return n <= nodes.size() ? nodes[n - 1] : nullptr;
@@ -273,7 +270,6 @@ void valueWritten(InterfileHeader *header, int16_t key) {
     KeyStoreIndex &index = indexOf(header);
     if (index.conditionKey[key] != 0) std::fill(index.firstKnown.begin(), index.firstKnown.end(), 0);
 }
-
 
 bool isGroupMarker(const InterfileDef *def, int16_t key) {
     static const std::string markers[] = {normalized("Static Study (each frame)"),

@@ -112,15 +112,13 @@ void logf(Log *log, int16_t level, const char *format, ...) __attribute__((forma
 // on average whatever the number of groups: key numbers by normalized name, the key nodes of
 // each key under each parent in sibling order, and the first node the node search finds per
 // key. Appended group copies hold only keys of the first group, under the same conditions, so
-// they leave every result of the node search as it was; a write to a key that an IF block tests may change which blocks are active, so it
-// drops the found first nodes.
+// they leave every result of the node search as it was; a write to a key that an IF block tests may change
+// which blocks are active, so it drops the found first nodes.
 struct KeyStoreIndex {
     struct Siblings {
         const KeyNode *parent;
         int16_t key;
-        bool operator==(const Siblings &other) const {
-            return parent == other.parent && key == other.key;
-        }
+        bool operator==(const Siblings &other) const { return parent == other.parent && key == other.key; }
     };
     struct SiblingsHash {
         size_t operator()(const Siblings &s) const {

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "velmar/support.h"
 #include "support/regularfile.h"
+#include "velmar/support.h"
 
 namespace {
 

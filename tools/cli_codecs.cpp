@@ -43,10 +43,14 @@ std::string userMapFile() {
     std::string dir;
     const char *config = std::getenv("XDG_CONFIG_HOME");
     const char *home = std::getenv("HOME");
-    if (const char *given = std::getenv("VELMAR_USER_CODEC_PATH")) dir = given;
-    else if (config != nullptr && config[0] == '/') dir = std::string(config) + "/velmar";
-    else if (home != nullptr && home[0] != '\0') dir = std::string(home) + "/.config/velmar";
-    return dir.empty() ? std::string("usrcodec.map (no configuration directory)") : described(dir + "/usrcodec.map");
+    if (const char *given = std::getenv("VELMAR_USER_CODEC_PATH"))
+        dir = given;
+    else if (config != nullptr && config[0] == '/')
+        dir = std::string(config) + "/velmar";
+    else if (home != nullptr && home[0] != '\0')
+        dir = std::string(home) + "/.config/velmar";
+    return dir.empty() ? std::string("usrcodec.map (no configuration directory)")
+                       : described(dir + "/usrcodec.map");
 }
 
 void printRegistry(Session &session) {

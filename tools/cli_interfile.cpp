@@ -95,17 +95,18 @@ int runInterfile(ArgParser &args, bool verbose) {
     auto parsed = parseAll(args, kInterfileOptions, "interfile");
     if (!parsed) return kExitFailed;
     if (parsed->help) {
-        printHelp("velmar interfile [--syntax SYNTAX] [--force] [--allow-outside] HEADER OUT\n"
-                  "       velmar interfile --check HEADER",
-                  "Reads an Interfile 3.3 header, checks it (version of keys 3.3, every obligatory\n"
-                  "key given) and converts the study, with the image data file the header names,\n"
-                  "into one DICOM file: a multi-frame NM Image, or a Secondary Capture Image when\n"
-                  "the type of data is Other. A header that fails the check is reported and not\n"
-                  "converted (exit status 1) unless --force is given. With --check the header is\n"
-                  "only read and checked, and each finding is printed. The data file must be a\n"
-                  "regular file in the header's directory (or below it) unless --allow-outside\n"
-                  "is given.",
-                  kInterfileOptions);
+        printHelp(
+            "velmar interfile [--syntax SYNTAX] [--force] [--allow-outside] HEADER OUT\n"
+            "       velmar interfile --check HEADER",
+            "Reads an Interfile 3.3 header, checks it (version of keys 3.3, every obligatory\n"
+            "key given) and converts the study, with the image data file the header names,\n"
+            "into one DICOM file: a multi-frame NM Image, or a Secondary Capture Image when\n"
+            "the type of data is Other. A header that fails the check is reported and not\n"
+            "converted (exit status 1) unless --force is given. With --check the header is\n"
+            "only read and checked, and each finding is printed. The data file must be a\n"
+            "regular file in the header's directory (or below it) unless --allow-outside\n"
+            "is given.",
+            kInterfileOptions);
         return kExitOk;
     }
     bool check = parsed->has('c');

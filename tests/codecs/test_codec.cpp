@@ -247,7 +247,8 @@ TEST_F(CodecMapTest, DefaultMapComesBeforeTheUserMap) {
 // A library named by a relative path lies beside its map; a map that another user could change,
 // or that is no regular file, is not read.
 TEST_F(CodecMapTest, RelativeLibrariesAndMapsThatOthersCanChange) {
-    std::string path = file("rel.map", "1.2.3 rel sub/librel.so -\n4.5.6 bare libbare.so -\n7.8.9 abs /opt/x.so -\n");
+    std::string path =
+        file("rel.map", "1.2.3 rel sub/librel.so -\n4.5.6 bare libbare.so -\n7.8.9 abs /opt/x.so -\n");
     ASSERT_EQ(loadCodecMapFile(&map, path.c_str()), 0);
     EXPECT_EQ(std::string(getLibForName(&map, "rel")), dir.file("sub/librel.so"));
     EXPECT_STREQ(getLibForName(&map, "bare"), "libbare.so");  // for the loader's search

@@ -592,7 +592,8 @@ TEST_F(CliTest, CodecsListsRegistriesAndMapsAndLoadsExternalLibraries) {
     std::string mapText = "# uid name library note\n9.9.9.9.9.9.9.9.9.1 xor " + plugin.string() +
                           " test-codec\n1.2.3.4.5 missing /no/such/libcodec.so absent\n";
     writeFile(dir_ / "usrcodec.map", mapText);
-    Result ignored = velmar("codecs", "env -u VELMAR_USER_CODEC_PATH XDG_CONFIG_HOME=" + (dir_ / "none").string());
+    Result ignored =
+        velmar("codecs", "env -u VELMAR_USER_CODEC_PATH XDG_CONFIG_HOME=" + (dir_ / "none").string());
     EXPECT_EQ(ignored.out.find("9.9.9.9.9.9.9.9.9.1"), std::string::npos) << ignored.out;
     fs::create_directories(dir_ / "config" / "velmar");
     writeFile(dir_ / "config" / "velmar" / "usrcodec.map", mapText);

@@ -534,14 +534,22 @@ namespace {
 
 // ---- Direct copy of uncompressed frames -------------------------------------------------------
 
+// True when the stream is backed by a regular file, which positioned writes can reach.
+bool onRegularFile(FILE *stream) {
+    struct stat info {};
+    int fd = stream != nullptr ? fileno(stream) : -1;
+    return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
 // The built-in raw-frame decoder feeding the built-in native coder only moves each frame's bytes
 // and turns their byte order, so such a conversion copies the frames from file to file instead
-// (see bytecopy). It applies when every frame is exactly frameSize bytes; `swapUnit_out` gets the
-// sample size to reverse (0 when source and target order agree).
+// (see bytecopy). It applies when every frame is exactly frameSize bytes and the output is a
+// regular file; `swapUnit_out` gets the sample size to reverse (0 when both orders agree).
 bool directCopyApplies(KernelPrivate *kernel, unsigned *swapUnit_out) {
     const PixelDataDescriptor *pds = kernel->descriptor;
     if (kernel->decoder->process != rawFrameDecoder || !isNativeCoder(kernel->coder) ||
-        !kernel->writer->native() || pds->numberOfFrames == 0 || pds->frameSize == 0)
+        !kernel->writer->native() || pds->numberOfFrames == 0 || pds->frameSize == 0 ||
+        !onRegularFile(kernel->io->stream))
         return false;
     unsigned unit = sourceNeedsSwap(pds) != kernel->writer->swapsWords() ? 2 : 0;
     for (uint32_t frame = 1; frame <= pds->numberOfFrames; ++frame) {

@@ -149,10 +149,10 @@ size_t subtreeSize(const KeyNode *node) {
 // either: with the index's record of where copies begin, the walk stops there.
 class NodeSearch {
 public:
- explicit NodeSearch(const KeyNode *root, const KeyStoreIndex *index = nullptr)
-     : root_(root), index_(index) {}
+    explicit NodeSearch(const KeyNode *root, const KeyStoreIndex *index = nullptr)
+        : root_(root), index_(index) {}
 
- KeyNode *find(int16_t key) { return findIn(root_->firstChild, key); }
+    KeyNode *find(int16_t key) { return findIn(root_->firstChild, key); }
 
 private:
     static constexpr size_t kMaxConditionDepth = 32;

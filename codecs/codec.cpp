@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string>
 
+#include "support/regularfile.h"
 #include "velmar/codecs.h"
 
 namespace velmar::codecs {
@@ -38,6 +39,13 @@ int32_t appendSlot(T ***array, uint16_t *count) {
 // Loads one library file and runs its LibraryInit: 0 success, 1 no entry point (or the file
 // cannot be loaded), 2 LibraryInit reported failure.
 int loadAndInit(AppData *app, const std::string &file, const char *options) {
+    // A library file that someone else can change could run their code in this process.
+    if (file.find('/') != std::string::npos && velmar::support::isRegularFile(file.c_str()) &&
+        !velmar::support::isTrustedFile(file.c_str())) {
+        std::string text = "Codec library " + file + " can be changed by another user: not loaded";
+        log_message(app->log, text.c_str(), 2);
+        return 1;
+    }
     void *module = nullptr;
     auto init = reinterpret_cast<CodecLibraryInitFunc>(getDynLibFunc(file.c_str(), "LibraryInit", &module));
     if (init == nullptr) return 1;
@@ -197,6 +205,9 @@ VELMAR_API void done_CodecLibraryRegistry(AppData *app) {
 VELMAR_API void *getDynLibFunc(const char *file_name, const char *function_name, void **module_out) {
     if (module_out != nullptr) *module_out = nullptr;
     if (file_name == nullptr || function_name == nullptr) return nullptr;
+    // A path must name a regular file (the loader would wait on a FIFO); a bare name is looked
+    // for by the loader in the system's library directories.
+    if (std::strchr(file_name, '/') != nullptr && !velmar::support::isRegularFile(file_name)) return nullptr;
     void *module = dlopen(file_name, RTLD_NOW | RTLD_LOCAL);
     if (module == nullptr) return nullptr;
     void *function = dlsym(module, function_name);

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "support/regularfile.h"
 #include "velmar/codecs.h"
 
 namespace velmar::codecs {
@@ -73,11 +74,35 @@ const CodecMapEntry *findEntry(const CodecMap *map, const char *key, char *Codec
     return nullptr;
 }
 
-void loadFrom(CodecMap *map, const char *directory, const char *file_name) {
-    char *path = path_concat(directory, file_name, nullptr);
+void loadFrom(CodecMap *map, const std::string &directory, const char *file_name, Log *log) {
+    char *path = path_concat(directory.c_str(), file_name, nullptr);
     if (path == nullptr) return;
-    loadCodecMapFile(map, path);
+    if (loadCodecMapFile(map, path) == -5) {
+        std::string text = std::string("Codec map ") + path + " can be changed by another user: not read";
+        log_message(log, text.c_str(), 2);
+    }
     std::free(path);
+}
+
+// Where the user's codec map lives: $VELMAR_USER_CODEC_PATH, else the user's configuration
+// directory. Never the current directory, whose owner may be anyone.
+std::string userMapDirectory() {
+    if (const char *given = std::getenv("VELMAR_USER_CODEC_PATH")) return given;
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    if (config != nullptr && config[0] == '/') return std::string(config) + "/velmar";
+    const char *home = std::getenv("HOME");
+    if (home != nullptr && home[0] != '\0') return std::string(home) + "/.config/velmar";
+    return "";
+}
+
+// A library named by a relative path ("codecs/librle.so") lies beside the map that names it; a
+// bare name is left to the loader's search, an absolute path stays as written.
+std::string resolvedLibrary(const std::string &library, const char *mapPath) {
+    if (library.empty() || library[0] == '/' || library.find('/') == std::string::npos) return library;
+    std::string map(mapPath);
+    size_t cut = map.rfind('/');
+    std::string directory = cut == std::string::npos ? "." : map.substr(0, cut == 0 ? 1 : cut);
+    return directory + "/" + library;
 }
 
 }  // namespace
@@ -125,8 +150,9 @@ VELMAR_API int16_t addCodecToCodecMap(CodecMap *map, const char *uid, const char
 
 VELMAR_API int16_t loadCodecMapFile(CodecMap *map, const char *path) {
     if (map == nullptr || path == nullptr) return -1;
-    FilePtr file(std::fopen(path, "rb"));
+    FilePtr file(velmar::support::fopenRegularFile(path, "rb"));
     if (file == nullptr) return -1;
+    if (!velmar::support::isTrustedFile(path)) return -5;
     char line[kLineLimit];
     if (!nextDataLine(file.get(), line)) return -2;
     try {
@@ -134,7 +160,8 @@ VELMAR_API int16_t loadCodecMapFile(CodecMap *map, const char *path) {
             std::vector<std::string> words = wordsOf(line);
             // The first line that is not an entry ends the map.
             if (words.size() < 4) return 0;
-            if (addCodecToCodecMap(map, words[0].c_str(), words[1].c_str(), words[2].c_str(),
+            std::string library = resolvedLibrary(words[2], path);
+            if (addCodecToCodecMap(map, words[0].c_str(), words[1].c_str(), library.c_str(),
                                    words[3].c_str()) != 0)
                 return -4;
         } while (nextDataLine(file.get(), line));
@@ -144,15 +171,22 @@ VELMAR_API int16_t loadCodecMapFile(CodecMap *map, const char *path) {
     return 0;
 }
 
-VELMAR_API int16_t loadCodecMap(CodecMap *map) {
+VELMAR_API int16_t loadCodecMapLogged(CodecMap *map, Log *log) {
     if (map == nullptr) return 0;
-    // The default map first: lookups return the first match, so its entries win.
-    if (const char *definitions = std::getenv("VELMAR_DEF_PATH")) loadFrom(map, definitions, "defcodec.map");
-    if (const char *user = std::getenv("VELMAR_USER_CODEC_PATH"))
-        loadFrom(map, user, "usrcodec.map");
-    else
-        loadCodecMapFile(map, "usrcodec.map");
+    try {
+        // The default map first: lookups return the first match, so its entries win.
+        if (const char *definitions = std::getenv("VELMAR_DEF_PATH"))
+            loadFrom(map, definitions, "defcodec.map", log);
+        std::string user = userMapDirectory();
+        if (!user.empty()) loadFrom(map, user, "usrcodec.map", log);
+    } catch (...) {
+        // Out of memory: the map keeps what was read.
+    }
     return 0;
+}
+
+VELMAR_API int16_t loadCodecMap(CodecMap *map) {
+    return loadCodecMapLogged(map, nullptr);
 }
 
 VELMAR_API const char *getLibForUID(const CodecMap *map, const char *uid) {

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "support/regularfile.h"
 #include "velmar/codecs.h"
 
 namespace velmar::codecs {
@@ -134,7 +135,7 @@ VELMAR_API int16_t loadFrameFromPGMFile(const PixelDataDescriptor *description, 
                                         const char *file_name, int16_t *bytes_per_sample_out) {
     if (description == nullptr || frame == nullptr || frame->data == nullptr || file_name == nullptr)
         return -1;
-    FilePtr in(std::fopen(file_name, "rb"));
+    FilePtr in(velmar::support::fopenRegularFile(file_name, "rb"));
     if (!in) return -2;
     PgmHeader header;
     if (readHeader(in.get(), &header) != 0) return -3;
@@ -239,7 +240,7 @@ VELMAR_API int16_t nextfilemask(char *mask_out, size_t size, const char *prefix,
 
 VELMAR_API int64_t get_file_length(const char *file_name) {
     if (file_name == nullptr) return -1;
-    FilePtr file(std::fopen(file_name, "rb"));
+    FilePtr file(velmar::support::fopenRegularFile(file_name, "rb"));
     if (!file) return -1;
     if (fseeko(file.get(), 0, SEEK_END) != 0) return -2;
     off_t size = ftello(file.get());

@@ -17,6 +17,10 @@
 #include <new>
 #include <vector>
 
+#include "codecs/bytecopy.h"
+#include "codecs/native.h"
+#include "support/regularfile.h"
+
 // Field layout that codec libraries compile against.
 static_assert(offsetof(FrameBuffer, frameNumber) == 0 && offsetof(FrameBuffer, capacity) == 4 &&
               offsetof(FrameBuffer, length) == 8 && offsetof(FrameBuffer, offset) == 12 &&
@@ -182,6 +186,11 @@ class PixelWriter {
     bool native() const { return !encapsulated_; }
     // Native fragments may go straight out unless frames are packed bit by bit.
     bool streamsNative() const { return !encapsulated_ && packedBits_ == 0; }
+    // The sample size reversed for the target (1 when its byte order is the host's).
+    unsigned swapSize() const { return swapSize_; }
+    // Native bytes that went to the file past the stream (the direct copy): counted for the
+    // value length.
+    void countNative(uint64_t n) { valueBytes_ += n; }
 
     // Native bytes that the caller keeps; samples are reversed for an opposite-order target
     // (through a scratch buffer, also across fragment boundaries).
@@ -628,7 +637,7 @@ bool openSource(KernelPrivate *kernel) {
         noteWriteFailure("the pixel data has no source file");
         return false;
     }
-    int fd = open(name, O_RDONLY | O_CLOEXEC);
+    int fd = velmar::support::openRegularFile(name);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0) {
         noteWriteFailure("cannot open the pixel data source %s: %s", name, std::strerror(errno));
@@ -774,11 +783,76 @@ void noteCodecFailure(const Codec *codec, const char *what, int16_t status) {
                      what, status);
 }
 
+// ---- Direct copy of uncompressed frames -------------------------------------------------------
+
+// True when the stream is backed by a regular file, which positioned writes can reach.
+bool onRegularFile(FILE *stream) {
+    struct stat info {};
+    int fd = stream != nullptr ? fileno(stream) : -1;
+    return fd >= 0 && fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+}
+
+// The built-in raw-frame decoder feeding the built-in native coder only moves each frame's bytes
+// and turns their byte order, so such a conversion copies the frames from file to file instead
+// (see bytecopy). It applies when every frame is exactly frameSize bytes, frames are not packed
+// bit by bit and the output is a regular file; `swapUnit_out` gets the sample size to reverse
+// (0 when source and target orders agree).
+bool directCopyApplies(KernelPrivate *kernel, unsigned *swapUnit_out) {
+    const PixelDataDescriptor *pds = kernel->descriptor;
+    if (kernel->decoder->process != rawFrameDecoder || !isNativeCoder(kernel->coder) ||
+        !kernel->writer->streamsNative() || pds->numberOfFrames == 0 || pds->frameSize == 0 ||
+        !onRegularFile(kernel->io->stream))
+        return false;
+    bool sourceSwaps = sourceSwapSize(pds) != 1;
+    bool targetSwaps = kernel->writer->swapSize() != 1;
+    unsigned unit = sourceSwaps != targetSwaps ? swapSampleSize(pds->bitsAllocated) : 0;
+    if (unit == 1) unit = 0;
+    for (uint32_t frame = 1; frame <= pds->numberOfFrames; ++frame) {
+        uint64_t total = 0;
+        if (!frameExtent(kernel, frame, &total) || total != pds->frameSize) return false;
+        for (uint32_t i : frameEntries(kernel, frame))
+            if (unit != 0 && pds->frames[i].length % unit != 0) return false;
+    }
+    *swapUnit_out = unit;
+    return true;
+}
+
+// Queues one frame's fragments (each fragment number once, as frameExtent counts them).
+bool queueFrame(KernelPrivate *kernel, uint32_t frame, RunCopier &copier) {
+    int32_t previous = -1;
+    for (uint32_t i : frameEntries(kernel, frame)) {
+        const PixelFrameEntry &e = kernel->descriptor->frames[i];
+        if (e.fragment == previous) continue;
+        previous = e.fragment;
+        if (!copier.add(e.offset, e.length)) return false;
+    }
+    return true;
+}
+
+int16_t runDirectCopy(KernelPrivate *kernel, unsigned swapUnit) {
+    FILE *out = kernel->io->stream;
+    off_t start = std::fflush(out) == 0 ? ftello(out) : -1;
+    if (start < 0) return -1;
+    RunCopier copier(kernel->sourceFd, fileno(out), static_cast<uint64_t>(start), swapUnit);
+    for (uint32_t frame = 1; frame <= kernel->descriptor->numberOfFrames; ++frame) {
+        int64_t written = queueFrame(kernel, frame, copier) ? copier.endFrame() : -1;
+        if (written < 0) return -1;
+        while (written-- > 0) reportProgress(kernel);
+    }
+    int64_t written = copier.finish();
+    if (written < 0) return -1;
+    while (written-- > 0) reportProgress(kernel);
+    if (fseeko(out, static_cast<off_t>(copier.targetOffset()), SEEK_SET) != 0) return -1;
+    kernel->writer->countNative(copier.bytesWritten());
+    return kernel->writer->finish() ? 0 : -1;
+}
+
 int16_t runConversion(KernelPrivate *kernel) {
     const PixelDataDescriptor *pds = kernel->descriptor;
     Codec *decoder = kernel->decoder;
     Codec *coder = kernel->coder;
     if (!kernel->writer->begin()) return -1;
+    if (unsigned unit = 0; directCopyApplies(kernel, &unit)) return runDirectCopy(kernel, unit);
 
     int16_t status = decoder->init == nullptr ? 0 : decoder->init(kernel, pds);
     bool decoderReady = status == 0;
@@ -1150,7 +1224,7 @@ VELMAR_API int16_t loadCodedFragmentFromFile(KernelPrivate *, const char *file_n
     if (stat(file_name, &info) != 0 || info.st_size < 0 ||
         static_cast<uint64_t>(info.st_size) >= VELMAR_UNDEFINED_LENGTH)
         return -1;
-    FILE *file = std::fopen(file_name, "rb");
+    FILE *file = velmar::support::fopenRegularFile(file_name, "rb");
     if (file == nullptr) return -2;
     uint32_t size = static_cast<uint32_t>(info.st_size);
     auto *data = static_cast<uint8_t *>(std::malloc(size == 0 ? 1 : size));

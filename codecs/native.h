@@ -9,6 +9,8 @@ namespace velmar::codecs {
 int16_t storeDecoderImage(KernelPrivate *kernel, const PixelDataDescriptor *image);
 // Decoder process: the source frame's bytes (in host order) copied into the request.
 int16_t rawFrameDecoder(KernelPrivate *kernel, FrameBuffer *request);
+// True for the built-in native coder, which only moves decoded frames.
+bool isNativeCoder(const Codec *codec);
 // A codec record of the given library, transfer syntax and direction, with empty slots.
 Codec makeCodec(const char *library, const char *uid, bool coder);
 // Release function of libraries without private data.

@@ -51,6 +51,10 @@ int16_t nativeCoder(KernelPrivate *kernel, FrameBuffer *) {
 
 }  // namespace
 
+bool isNativeCoder(const Codec *codec) {
+    return codec != nullptr && codec->process == nativeCoder && codec->init == storeCoderImage;
+}
+
 int16_t storeDecoderImage(KernelPrivate *kernel, const PixelDataDescriptor *image) {
     setDecoderParam(kernel, const_cast<PixelDataDescriptor *>(image));
     return 0;

@@ -754,4 +754,15 @@ VELMAR_API int16_t IF2DCM_compile(AppData *app, DicomObject *obj, InterfileHeade
     }
 }
 
+VELMAR_API int16_t IF2DCM_compileWithFlags(AppData *app, DicomObject *obj, InterfileHeader *hdr,
+                                           uint16_t flags) {
+    if (hdr == nullptr) return -1;
+    // The relations read the flags from the header for this conversion only.
+    uint16_t before = hdr->dataFileFlags;
+    hdr->dataFileFlags = flags;
+    int16_t status = IF2DCM_compile(app, obj, hdr);
+    hdr->dataFileFlags = before;
+    return status;
+}
+
 }  // extern "C"

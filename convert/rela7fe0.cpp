@@ -9,7 +9,11 @@
 #include <memory>
 #include <string>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "convert/relations.h"
+#include "support/regularfile.h"
 #include "velmar/codecs.h"
 
 namespace velmar::convert {
@@ -26,10 +30,15 @@ struct FreeDeleter {
 using Descriptor = std::unique_ptr<PixelDataDescriptor, FreeDeleter>;
 
 bool canOpen(const std::string &path) {
-    FILE *file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return false;
-    std::fclose(file);
+    int fd = support::openRegularFile(path.c_str());
+    if (fd < 0) return false;
+    close(fd);
     return true;
+}
+
+bool exists(const std::string &path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0;
 }
 
 std::string joined(const char *directory, const std::string &name) {
@@ -48,35 +57,50 @@ std::string lastComponent(const std::string &name) {
     return cut == std::string::npos ? name : name.substr(cut + 1);
 }
 
-enum class Lookup { kNoName, kFound, kNotFound };
+enum class Lookup { kNoName, kFound, kNotFound, kNotRegular, kOutside };
 
-// The data file: an absolute name as written; otherwise the name in the header's directory, as
-// written, then in lower case, then in upper case. Separators written as backslashes count as "/".
+// Whether a data file that exists may be used: it must be a regular file, and, unless the caller
+// allows it, lie inside the header's directory once symbolic links are resolved.
+Lookup admit(const std::string &path, const std::string &directory, bool allowOutside) {
+    if (!support::isRegularFile(path.c_str())) return Lookup::kNotRegular;
+    if (!allowOutside && !support::liesInside(directory, path)) return Lookup::kOutside;
+    return Lookup::kFound;
+}
+
+// The data file: a name in the header's directory, as written, then in lower case, then in upper
+// case; an absolute name as written. Separators written as backslashes count as "/".
 Lookup findDataFile(Header *hdr, std::string &path) {
     Value value = readKey(hdr, "name of data file");
     if (!value.found || value.empty()) return Lookup::kNoName;
     fixpath(value.text);
     std::string name(value.text);
+    const char *headerPath = getInterfileName(hdr);
+    bool allowOutside = (hdr->dataFileFlags & VELMAR_IF2DCM_ALLOW_OUTSIDE) != 0;
+    std::unique_ptr<char, FreeDeleter> directory(headerPath != nullptr ? velmar_dirname(headerPath)
+                                                                       : nullptr);
     if (name[0] == '/') {
         path = name;
-        return Lookup::kFound;
+        std::string base = directory != nullptr ? directory.get() : "";
+        // A name that does not exist is left for the pixel reader to report.
+        if (!exists(name))
+            return allowOutside || support::liesInside(base, name) ? Lookup::kFound : Lookup::kOutside;
+        return admit(name, base, allowOutside);
     }
-    const char *headerPath = getInterfileName(hdr);
     if (headerPath == nullptr) return Lookup::kNoName;
     if (hasDriveLetter(name)) name = lastComponent(name);
-    if (name.empty()) return Lookup::kNotFound;
+    if (name.empty() || directory == nullptr) return Lookup::kNotFound;
 
-    std::unique_ptr<char, FreeDeleter> directory(velmar_dirname(headerPath));
-    if (directory == nullptr) return Lookup::kNotFound;
     std::string lower = name;
     strtolower(lower.data(), static_cast<int32_t>(lower.size()));
     std::string upper = name;
     strtoupper(upper.data(), static_cast<int32_t>(upper.size()));
     for (const std::string &candidate : {name, lower, upper}) {
         std::string full = joined(directory.get(), candidate);
-        if (!full.empty() && canOpen(full)) {
+        if (full.empty() || !exists(full)) continue;
+        Lookup verdict = admit(full, directory.get(), allowOutside);
+        if (verdict != Lookup::kFound || canOpen(full)) {
             path = full;
-            return Lookup::kFound;
+            return verdict;
         }
     }
     return Lookup::kNotFound;
@@ -128,6 +152,12 @@ VELMAR_RELATION(relPixelData) {
     switch (findDataFile(hdr, path)) {
         case Lookup::kNotFound:
             logNotConverted(app, "The name of the data file is not valid.");
+            return -1;
+        case Lookup::kNotRegular:
+            logNotConverted(app, ("The data file is not a regular file: " + path).c_str());
+            return -1;
+        case Lookup::kOutside:
+            logNotConverted(app, ("The data file lies outside the header's directory: " + path).c_str());
             return -1;
         case Lookup::kFound:
             descriptor->fileName = velmar_internFileName(path.c_str());

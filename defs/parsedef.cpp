@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/regularfile.h"
 #include "velmar/support.h"
 
 namespace velmar::defs {
@@ -277,7 +278,7 @@ void ScannerFree::operator()(DefScanner *scanner) const {
 
 DefFilePtr openDefFile(const char *path) {
     if (path == nullptr || path[0] == '\0') return DefFilePtr();
-    return DefFilePtr(std::fopen(path, "r"));
+    return DefFilePtr(velmar::support::fopenRegularFile(path, "r"));
 }
 
 bool resolveDefFile(AppData *app, const char *name, char *path) {

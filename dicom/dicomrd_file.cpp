@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/regularfile.h"
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
 
@@ -43,7 +44,7 @@ InputFile::~InputFile() {
 bool InputFile::open(const char *file_name) {
     close();
     borrowed_ = false;
-    file_ = std::fopen(file_name, "rb");
+    file_ = support::fopenRegularFile(file_name, "rb");
     if (file_ == nullptr) return false;
     // Our own buffer does the buffering; a second one in the C library would only copy twice.
     std::setvbuf(file_, nullptr, _IONBF, 0);

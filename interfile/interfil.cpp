@@ -1,5 +1,6 @@
 // Interfile key store and header check: the library context, key definitions and the block
 // tree built from interfil.def, headers as copies of that tree, value access and the check.
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstddef>
@@ -181,17 +182,29 @@ size_t subtreeSize(const KeyNode *node) {
 // search with a search of their own from the root; an IF met again while its own condition
 // is being evaluated counts as not holding, so a definition whose condition key lies inside
 // its own block cannot recurse without end.
+//
+// Group copies repeat the first group of their parent with the same keys and the same IF
+// conditions, so a key that the walk does not find before the copies begin is not in them
+// either: with the index's record of where copies begin, the walk stops there.
 class NodeSearch {
 public:
-    explicit NodeSearch(const KeyNode *root) : root_(root) {}
+    explicit NodeSearch(const KeyNode *root, const KeyStoreIndex *index = nullptr)
+        : root_(root), index_(index) {}
 
     KeyNode *find(int16_t key) { return findIn(root_->firstChild, key); }
 
 private:
     static constexpr size_t kMaxConditionDepth = 32;
 
+    const KeyNode *copiesOf(const KeyNode *parent) const {
+        if (index_ == nullptr || parent == nullptr) return nullptr;
+        auto found = index_->copiesStart.find(parent);
+        return found != index_->copiesStart.end() ? found->second : nullptr;
+    }
+
     KeyNode *findIn(KeyNode *node, int16_t key) {
-        for (; node != nullptr; node = node->next) {
+        const KeyNode *copies = node != nullptr ? copiesOf(node->parent) : nullptr;
+        for (; node != nullptr && node != copies; node = node->next) {
             KeyNode *found = nullptr;
             if (node->kind == VELMAR_IF_NODE_KEY) {
                 if (node->key == key) return node;
@@ -229,16 +242,72 @@ private:
     }
 
     const KeyNode *root_;
+    const KeyStoreIndex *index_;
     std::vector<const KeyNode *> evaluating_;
 };
 
+// ---- Key store index ----------------------------------------------------------------------
+
+// Adds a node and its subtree to the index (nodes appended after the ones already indexed).
+void indexSubtree(KeyStoreIndex &index, KeyNode *node) {
+    if (node->kind == VELMAR_IF_NODE_KEY)
+        index.siblings[KeyStoreIndex::Siblings{node->parent, node->key}].push_back(node);
+    else if (node->kind == VELMAR_IF_NODE_IF && node->key > 0 &&
+             static_cast<size_t>(node->key) < index.conditionKey.size())
+        index.conditionKey[node->key] = 1;
+    for (KeyNode *child = node->firstChild; child != nullptr; child = child->next) indexSubtree(index, child);
+}
+
+KeyStoreIndex *buildIndex(const InterfileHeader *header) {
+    auto index = std::make_unique<KeyStoreIndex>();
+    const InterfileDef *def = header->definition;
+    size_t keys = static_cast<size_t>(def != nullptr ? def->keyCount : 0) + 1;
+    index->first.assign(keys, nullptr);
+    index->firstKnown.assign(keys, 0);
+    index->conditionKey.assign(keys, 0);
+    for (int16_t key = 1; def != nullptr && key <= def->keyCount; ++key)
+        index->keyNumbers.emplace(def->keys[key].normName, key);  // the first equal row wins
+    for (KeyNode *child = header->root.firstChild; child != nullptr; child = child->next)
+        indexSubtree(*index, child);
+    return index.release();
+}
+
+// The header's index, built at its first use. It is a cache of the tree: the getters, which take
+// the header as const, may fill it.
+KeyStoreIndex &indexOf(const InterfileHeader *header) {
+    auto *mutableHeader = const_cast<InterfileHeader *>(header);
+    if (mutableHeader->index == nullptr) mutableHeader->index = buildIndex(header);
+    return *mutableHeader->index;
+}
+
+// First node of `key` by the node search from the root (see NodeSearch), remembered.
+KeyNode *firstNode(const InterfileHeader *header, int16_t key) {
+    KeyStoreIndex &index = indexOf(header);
+    if (index.firstKnown[key] == 0) {
+        index.first[key] = NodeSearch(&header->root, &index).find(key);
+        index.firstKnown[key] = 1;
+    }
+    return index.first[key];
+}
+
+// The key nodes of `key` among the first node and its following siblings, in order. The first
+// node is the first such child of its parent: the node search walks the parent's children in
+// order and takes a key node of `key` wherever it stands.
+const std::vector<KeyNode *> &occurrences(const InterfileHeader *header, const KeyNode *first, int16_t key) {
+    return indexOf(header).siblings[KeyStoreIndex::Siblings{first->parent, key}];
+}
+
 // The occurrence-th key node of `key` among the first node and its following siblings.
-KeyNode *occurrence(KeyNode *first, int16_t key, int16_t index) {
-    int n = index < 1 ? 1 : index;
-    int count = 0;
-    for (KeyNode *node = first; node != nullptr; node = node->next)
-        if (isKeyNode(node, key) && ++count == n) return node;
-    return nullptr;
+KeyNode *occurrence(const InterfileHeader *header, const KeyNode *first, int16_t key, int16_t index) {
+    size_t n = index < 1 ? 1 : static_cast<size_t>(index);
+    const std::vector<KeyNode *> &nodes = occurrences(header, first, key);
+    return n <= nodes.size() ? nodes[n - 1] : nullptr;
+}
+
+// A stored value of a key that IF blocks test may switch blocks on or off.
+void valueWritten(InterfileHeader *header, int16_t key) {
+    KeyStoreIndex &index = indexOf(header);
+    if (index.conditionKey[key] != 0) std::fill(index.firstKnown.begin(), index.firstKnown.end(), 0);
 }
 
 bool isGroupMarker(const InterfileDef *def, int16_t key) {
@@ -283,6 +352,9 @@ public:
                     return nullptr;
                 }
                 appendChild(parent, copy);
+                KeyStoreIndex &index = indexOf(header_);
+                index.copiesStart.emplace(parent, copy);  // kept for the first copy only
+                indexSubtree(index, copy);
                 if (target == nullptr && isKeyNode(copy, key)) target = copy;
             }
         }
@@ -360,20 +432,14 @@ void reportWronglyPlaced(const InterfileHeader *header, int16_t key, int16_t ind
 // Picks (or makes) the node that a write of `key` goes to; see putintervalue.
 KeyNode *chooseTarget(InterfileHeader *header, KeyNode *first, int16_t key, int16_t index,
                       int16_t sequential, GroupCopier &copier) {
-    KeyNode *last = first;
-    int count = 1;
+    const std::vector<KeyNode *> &nodes = occurrences(header, first, key);
+    size_t count = nodes.size();
     if (sequential == 0 || index >= 1) {
-        int n = index < 1 ? 1 : index;
-        for (KeyNode *node = first->next; node != nullptr && count < n; node = node->next)
-            if (isKeyNode(node, key)) {
-                ++count;
-                last = node;
-            }
-        if (count >= n) return last;
-        return copier.append(first, key, n - count);
+        size_t n = index < 1 ? 1 : static_cast<size_t>(index);
+        if (count >= n) return nodes[n - 1];
+        return copier.append(first, key, static_cast<long>(n - count));
     }
-    for (KeyNode *node = first->next; node != nullptr; node = node->next)
-        if (isKeyNode(node, key)) last = node;
+    KeyNode *last = nodes.back();
     if (last->parent != nullptr && last->parent->kind == VELMAR_IF_NODE_FOR &&
         isGroupMarker(header->definition, key)) {
         if (header->groupStarted == 0) {
@@ -661,6 +727,7 @@ VELMAR_API void doneinterfile(InterfileHeader **header) {
     if (header == nullptr || *header == nullptr) return;
     InterfileHeader *h = *header;
     freeChildren(&h->root);
+    delete h->index;
     std::free(h->fileName);
     DoneDStringBuffer(&h->strings);
     std::free(h);
@@ -676,7 +743,9 @@ VELMAR_API int16_t findinterkey(const InterfileHeader *header, const char *name)
         if (header == nullptr || name == nullptr) return 0;
         std::string norm;
         if (!normalizeKey(name, norm)) return 0;
-        return lookupKey(header->definition, norm);
+        const auto &numbers = indexOf(header).keyNumbers;
+        auto found = numbers.find(norm);
+        return found != numbers.end() ? found->second : int16_t{0};
     });
 }
 
@@ -709,9 +778,9 @@ VELMAR_API int16_t getintervalue(const InterfileHeader *header, int16_t key, int
     return guarded<int16_t>(-1, [&]() -> int16_t {
         if (value_out != nullptr) value_out[0] = '\0';
         if (header == nullptr || keyDef(header->definition, key) == nullptr) return -1;
-        KeyNode *first = NodeSearch(&header->root).find(key);
+        KeyNode *first = firstNode(header, key);
         if (first == nullptr) return -1;
-        const KeyNode *node = occurrence(first, key, index);
+        const KeyNode *node = occurrence(header, first, key, index);
         if (node == nullptr || !hasValue(node)) return -1;
         copyOut(node->value, value_out);
         return key;
@@ -733,7 +802,7 @@ VELMAR_API int16_t putintervalue(InterfileHeader *header, int16_t key, int16_t i
         if (header == nullptr) return -1;
         const KeyDef *row = keyDef(header->definition, key);
         if (row == nullptr) return -1;
-        KeyNode *first = NodeSearch(&header->root).find(key);
+        KeyNode *first = firstNode(header, key);
         if (first == nullptr) {
             reportWronglyPlaced(header, key, index, value);
             return -1;
@@ -759,6 +828,7 @@ VELMAR_API int16_t putintervalue(InterfileHeader *header, int16_t key, int16_t i
         } else {
             target->value = present ? AddToDStringBuffer(header->strings, value) : nullptr;
         }
+        valueWritten(header, key);
         return key;
     });
 }
@@ -780,11 +850,10 @@ VELMAR_API int16_t checkinterfileheader(const InterfileHeader *header) {
             logf(log, 2, "Wrong INTERFILE version. File version: %s Expected version: 3.3", version);
         }
 
-        NodeSearch search(&header->root);
         int16_t startBlock = findinterkey(header, "data starting block");
         int16_t offsetBytes = findinterkey(header, "data offset in bytes");
-        const KeyNode *startNode = startBlock > 0 ? search.find(startBlock) : nullptr;
-        const KeyNode *offsetNode = offsetBytes > 0 ? search.find(offsetBytes) : nullptr;
+        const KeyNode *startNode = startBlock > 0 ? firstNode(header, startBlock) : nullptr;
+        const KeyNode *offsetNode = offsetBytes > 0 ? firstNode(header, offsetBytes) : nullptr;
         bool hasStart = startNode != nullptr && startNode->value != nullptr;
         bool hasOffset = offsetNode != nullptr && offsetNode->value != nullptr;
         // A reconstruction need not know the arc its projections were taken over: writers of
@@ -797,11 +866,10 @@ VELMAR_API int16_t checkinterfileheader(const InterfileHeader *header) {
 
         for (int16_t key = 1; key <= def->keyCount; ++key) {
             const KeyDef &row = def->keys[key];
-            KeyNode *first = search.find(key);
+            KeyNode *first = firstNode(header, key);
             if (first == nullptr) continue;
             int occurrenceNumber = 0;
-            for (const KeyNode *node = first; node != nullptr; node = node->next) {
-                if (!isKeyNode(node, key)) continue;
+            for (const KeyNode *node : occurrences(header, first, key)) {
                 if (node->value == nullptr) {
                     if (!row.obligatory || (key == startBlock && hasOffset) ||
                         (key == offsetBytes && hasStart) || (key == extentKey && reconstructed))

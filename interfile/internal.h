@@ -8,6 +8,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 #include "velmar/interfile.h"
@@ -111,5 +112,31 @@ int16_t lookupKey(const InterfileDef *def, const std::string &normName);
 void logf(Log *log, int16_t level, const char *format, ...) __attribute__((format(printf, 3, 4)));
 
 }  // namespace velmar::interfile
+
+// The key store's index of one header, so that reading and writing a value costs constant time
+// on average whatever the number of groups: key numbers by normalized name, the key nodes of
+// each key under each parent in sibling order, and the first node the node search finds per
+// key. Appended group copies hold only keys of the first group, under the same conditions, so
+// they leave every result of the node search as it was; a write to a key that an IF block tests may change
+// which blocks are active, so it drops the found first nodes.
+struct KeyStoreIndex {
+    struct Siblings {
+        const KeyNode *parent;
+        int16_t key;
+        bool operator==(const Siblings &other) const { return parent == other.parent && key == other.key; }
+    };
+    struct SiblingsHash {
+        size_t operator()(const Siblings &s) const {
+            return std::hash<const void *>()(s.parent) * 131u + static_cast<uint16_t>(s.key);
+        }
+    };
+    std::unordered_map<std::string, int16_t> keyNumbers;
+    std::unordered_map<Siblings, std::vector<KeyNode *>, SiblingsHash> siblings;
+    std::vector<KeyNode *> first;       // per key: the node search's result, when known
+    std::vector<uint8_t> firstKnown;    // per key: `first` holds the current result
+    std::vector<uint8_t> conditionKey;  // per key: some IF block tests this key
+    // Parents that received group copies: the first copy appended to each.
+    std::unordered_map<const KeyNode *, const KeyNode *> copiesStart;
+};
 
 #endif

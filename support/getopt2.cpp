@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "support/regularfile.h"
 #include "velmar/support.h"
 
 namespace {
@@ -35,7 +36,7 @@ void freeList(GetOptState *state) {
 
 // Reads the whole file into one text; the text ends after the characters actually read.
 char *readListText(GetOptState *state, const char *name) {
-    FILE *file = std::fopen(name, "r");
+    FILE *file = velmar::support::fopenRegularFile(name, "r");
     if (file == nullptr) {
         complain(state, ": could not open command list file -- %s", name);
         return nullptr;

@@ -347,7 +347,7 @@ bool Session::loadCodecs() {
         complain("cannot register the built-in codecs");
         return false;
     }
-    loadCodecMap(&map_);
+    loadCodecMapLogged(&map_, log());
     return true;
 }
 
@@ -499,6 +499,7 @@ std::string checkReadable(const std::string &path) {
     struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return "cannot read " + path + ": " + std::strerror(errno);
     if (S_ISDIR(info.st_mode)) return "cannot read " + path + ": it is a directory";
+    if (!S_ISREG(info.st_mode)) return "cannot read " + path + ": it is not a regular file";
     if (::access(path.c_str(), R_OK) != 0) return "cannot read " + path + ": " + std::strerror(errno);
     return "";
 }

@@ -28,10 +28,29 @@ std::string pngOptions(const CodecLibrary *library) {
     return out;
 }
 
-std::string mapFile(const char *variable, const char *name) {
-    const char *dir = std::getenv(variable);
-    std::string path = dir != nullptr && dir[0] != '\0' ? std::string(dir) + "/" + name : std::string(name);
+std::string described(const std::string &path) {
     return path + (::access(path.c_str(), R_OK) == 0 ? "" : " (absent)");
+}
+
+std::string defaultMapFile() {
+    const char *dir = std::getenv("VELMAR_DEF_PATH");
+    return described(dir != nullptr && dir[0] != '\0' ? std::string(dir) + "/defcodec.map" : "defcodec.map");
+}
+
+// The user map as the library looks for it: $VELMAR_USER_CODEC_PATH, else the configuration
+// directory ($XDG_CONFIG_HOME/velmar, else ~/.config/velmar).
+std::string userMapFile() {
+    std::string dir;
+    const char *config = std::getenv("XDG_CONFIG_HOME");
+    const char *home = std::getenv("HOME");
+    if (const char *given = std::getenv("VELMAR_USER_CODEC_PATH"))
+        dir = given;
+    else if (config != nullptr && config[0] == '/')
+        dir = std::string(config) + "/velmar";
+    else if (home != nullptr && home[0] != '\0')
+        dir = std::string(home) + "/.config/velmar";
+    return dir.empty() ? std::string("usrcodec.map (no configuration directory)")
+                       : described(dir + "/usrcodec.map");
 }
 
 void printRegistry(Session &session) {
@@ -52,8 +71,7 @@ void printRegistry(Session &session) {
                     codec->transferSyntaxUID);
     }
     const CodecMap *map = session.codecMap();
-    std::printf("\nCodec map entries (%s, %s):\n", mapFile("VELMAR_DEF_PATH", "defcodec.map").c_str(),
-                mapFile("VELMAR_USER_CODEC_PATH", "usrcodec.map").c_str());
+    std::printf("\nCodec map entries (%s, %s):\n", defaultMapFile().c_str(), userMapFile().c_str());
     if (map->count == 0) std::printf("  none\n");
     for (int32_t i = 0; i < map->count; ++i) {
         const CodecMapEntry *entry = map->entries[i];
@@ -71,8 +89,10 @@ int runCodecs(ArgParser &args, bool verbose) {
                   "Lists the codec libraries and codecs registered (the built-in native, interfile\n"
                   "and png libraries, and any library loaded with --load) and the entries of the\n"
                   "codec maps: defcodec.map in the definition directory and usrcodec.map in\n"
-                  "$VELMAR_USER_CODEC_PATH (else the current directory). Each map line names a\n"
-                  "transfer syntax UID, the codec name, the codec library and a note.",
+                  "$VELMAR_USER_CODEC_PATH, else in $XDG_CONFIG_HOME/velmar (~/.config/velmar),\n"
+                  "never in the current directory. Each map line names a transfer syntax UID,\n"
+                  "the codec name, the codec library and a note. A map or library that another\n"
+                  "user can change is refused with a warning.",
                   kCodecsOptions);
         return kExitOk;
     }

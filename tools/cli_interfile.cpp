@@ -15,6 +15,7 @@ const std::vector<OptionDef> kInterfileOptions = withCommonOptions({
     {'f', "force", nullptr, "convert even when the header fails the check"},
     {'c', "check", nullptr, "only read and check the header, printing each finding"},
     {'o', "codec-option", "TEXT", "options for the target syntax's codec (png: e.g. \"c=9,f=5\")"},
+    {'a', "allow-outside", nullptr, "accept a data file outside the header's directory"},
 });
 
 // The converted object has Pixel Data whose data file can be read.
@@ -29,9 +30,9 @@ bool hasPixelData(Session &session, DicomObject *obj) {
 // images (and completes the frame vectors); without --force that refuses the conversion.
 constexpr const char *kShortfallWarning = "Warning: The image counts of the header describe ";
 
-bool convertHeader(Session &session, DicomObject *obj, InterfileHeader *header, bool force) {
+bool convertHeader(Session &session, DicomObject *obj, InterfileHeader *header, bool force, uint16_t flags) {
     session.beginReport();
-    bool converted = IF2DCM_compile(session.app(), obj, header) == 0;
+    bool converted = IF2DCM_compileWithFlags(session.app(), obj, header, flags) == 0;
     bool refused = false;
     session.endReport(
         [&](std::vector<std::string> &lines) {
@@ -64,15 +65,18 @@ int runInterfile(ArgParser &args, bool verbose) {
     auto parsed = parseAll(args, kInterfileOptions, "interfile");
     if (!parsed) return kExitFailed;
     if (parsed->help) {
-        printHelp("velmar interfile [--syntax SYNTAX] [--force] HEADER OUT\n"
-                  "       velmar interfile --check HEADER",
-                  "Reads an Interfile 3.3 header, checks it (version of keys 3.3, every obligatory\n"
-                  "key given) and converts the study, with the image data file the header names,\n"
-                  "into one DICOM file: a multi-frame NM Image, or a Secondary Capture Image when\n"
-                  "the type of data is Other. A header that fails the check is reported and not\n"
-                  "converted (exit status 1) unless --force is given. With --check the header is\n"
-                  "only read and checked, and each finding is printed.",
-                  kInterfileOptions);
+        printHelp(
+            "velmar interfile [--syntax SYNTAX] [--force] [--allow-outside] HEADER OUT\n"
+            "       velmar interfile --check HEADER",
+            "Reads an Interfile 3.3 header, checks it (version of keys 3.3, every obligatory\n"
+            "key given) and converts the study, with the image data file the header names,\n"
+            "into one DICOM file: a multi-frame NM Image, or a Secondary Capture Image when\n"
+            "the type of data is Other. A header that fails the check is reported and not\n"
+            "converted (exit status 1) unless --force is given. With --check the header is\n"
+            "only read and checked, and each finding is printed. The data file must be a\n"
+            "regular file in the header's directory (or below it) unless --allow-outside\n"
+            "is given.",
+            kInterfileOptions);
         return kExitOk;
     }
     bool check = parsed->has('c');
@@ -132,7 +136,8 @@ int runInterfile(ArgParser &args, bool verbose) {
         return kExitFailed;
     }
     int status = kExitOk;
-    if (!convertHeader(session, io.object, interfile.header(), parsed->has('f'))) {
+    uint16_t flags = parsed->has('a') ? VELMAR_IF2DCM_ALLOW_OUTSIDE : 0;
+    if (!convertHeader(session, io.object, interfile.header(), parsed->has('f'), flags)) {
         complain("cannot convert " + headerPath + " (see the error above); nothing written");
         status = kExitFound;
     } else if (!hasPixelData(session, io.object)) {

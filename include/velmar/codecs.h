@@ -174,8 +174,16 @@ VELMAR_API CodecMap *initCodecMap(CodecMap *map);
 VELMAR_API void freeCodecMap(CodecMap *map);
 VELMAR_API int16_t addCodecToCodecMap(CodecMap *map, const char *uid, const char *name, const char *library,
                                       const char *note);
+/* Reads one map file: 0 (also when its first data line is malformed), -1 not openable or not a
+ * regular file, -2 no data line, -4 an entry cannot be added, -5 refused because another user
+ * can change it (group- or other-writable, or owned by someone else than the user or root).
+ * A library named by a relative path with a "/" is resolved against the map's directory. */
 VELMAR_API int16_t loadCodecMapFile(CodecMap *map, const char *path);
-VELMAR_API int16_t loadCodecMap(CodecMap *map); /* defcodec.map, then usrcodec.map */
+/* defcodec.map from $VELMAR_DEF_PATH, then usrcodec.map from $VELMAR_USER_CODEC_PATH, else from
+ * $XDG_CONFIG_HOME/velmar, else from $HOME/.config/velmar (never the current directory). */
+VELMAR_API int16_t loadCodecMap(CodecMap *map);
+/* loadCodecMap that reports a refused map as a warning (level 2) to `log`. */
+VELMAR_API int16_t loadCodecMapLogged(CodecMap *map, Log *log);
 VELMAR_API const char *getLibForUID(const CodecMap *map, const char *uid);
 VELMAR_API const char *getNameForUID(const CodecMap *map, const char *uid);
 VELMAR_API const char *getUIDForName(const CodecMap *map, const char *name);

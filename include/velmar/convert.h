@@ -42,6 +42,14 @@ typedef struct ConversionContext {
  * logged at level 1, the object keeps what was added before). */
 VELMAR_API int16_t IF2DCM_compile(AppData *app, DicomObject *obj, InterfileHeader *hdr);
 
+/* The data file that "name of data file" gives must be a regular file inside the header's
+ * directory (symbolic links resolved); this flag also admits one elsewhere (an absolute name,
+ * "..", a link that leads out). */
+#define VELMAR_IF2DCM_ALLOW_OUTSIDE 0x0001
+/* IF2DCM_compile with VELMAR_IF2DCM_* flags; IF2DCM_compile is this with flags 0. */
+VELMAR_API int16_t IF2DCM_compileWithFlags(AppData *app, DicomObject *obj, InterfileHeader *hdr,
+                                           uint16_t flags);
+
 /* The two attribute programs that IF2DCM_compile runs after Modality, with its context (time
  * stamp and unique component set) and zeroed vectors; the NM program fills the vectors, whose
  * arrays the caller frees. 0, or -1 when Modality, Image Type or SOP Class UID cannot be

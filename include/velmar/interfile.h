@@ -112,6 +112,8 @@ typedef struct InterfileHeader {
     uint16_t groupStarted;   /* a group marker has taken the first group (reset per header) */
     Log *log;                /* where the key store and the check report (from IAppData) */
     uint32_t nodeCount;      /* nodes in the tree, bounded by VELMAR_IF_MAX_NODES */
+    struct KeyStoreIndex *index; /* the key store's lookup index: internal, built on first use */
+    uint16_t dataFileFlags;      /* VELMAR_IF2DCM_* flags of the conversion reading this header (0) */
 } InterfileHeader;
 
 /* ---- Context ----------------------------------------------------------------------------- */

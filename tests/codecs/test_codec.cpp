@@ -2,7 +2,12 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -239,6 +244,29 @@ TEST_F(CodecMapTest, DefaultMapComesBeforeTheUserMap) {
         unsetenv("VELMAR_DEF_PATH");
 }
 
+// A library named by a relative path lies beside its map; a map that another user could change,
+// or that is no regular file, is not read.
+TEST_F(CodecMapTest, RelativeLibrariesAndMapsThatOthersCanChange) {
+    std::string path =
+        file("rel.map", "1.2.3 rel sub/librel.so -\n4.5.6 bare libbare.so -\n7.8.9 abs /opt/x.so -\n");
+    ASSERT_EQ(loadCodecMapFile(&map, path.c_str()), 0);
+    EXPECT_EQ(std::string(getLibForName(&map, "rel")), dir.file("sub/librel.so"));
+    EXPECT_STREQ(getLibForName(&map, "bare"), "libbare.so");  // for the loader's search
+    EXPECT_STREQ(getLibForName(&map, "abs"), "/opt/x.so");
+    freeCodecMap(&map);
+    ASSERT_EQ(chmod(path.c_str(), 0664), 0);
+    EXPECT_EQ(loadCodecMapFile(&map, path.c_str()), -5);
+    ASSERT_EQ(chmod(path.c_str(), 0644), 0);
+    if (geteuid() == 0) {  // only root can give a file away
+        ASSERT_EQ(chown(path.c_str(), 65534, 65534), 0);
+        EXPECT_EQ(loadCodecMapFile(&map, path.c_str()), -5);
+    }
+    EXPECT_EQ(map.count, 0);
+    ASSERT_EQ(mkfifo(dir.file("fifo.map").c_str(), 0600), 0);
+    EXPECT_EQ(loadCodecMapFile(&map, dir.file("fifo.map").c_str()), -1);  // at once, not blocked
+    EXPECT_EQ(loadCodecMapFile(&map, dir.path.c_str()), -1);
+}
+
 TEST(ShippedCodecMap, NamesTheBuiltInSyntaxes) {
     std::string path = std::string(VELMAR_SHARE_DIR) + "/defcodec.map";
     CodecMap map;
@@ -297,6 +325,27 @@ TEST_F(DynamicTest, ResultCodes) {
     addCodecToCodecMap(&map, "9.9.9.9.9.9.9.9.9.2", "xor2", "xorcodec", "-");
     EXPECT_EQ(load({"xor2"}, {nullptr}, nullptr), 0);
     EXPECT_EQ(app.codecCount, codecs);
+}
+
+// A codec library file that another user could change is not loaded, and the log says why.
+TEST_F(DynamicTest, LibraryThatOthersCanChangeIsRefused) {
+    TempDir dir;
+    std::string copy = dir.file("xor.so"), log = dir.file("dyn.log");
+    std::ifstream in(VELMAR_TEST_CODEC_PATH, std::ios::binary);
+    std::ofstream(copy, std::ios::binary) << in.rdbuf();
+    ASSERT_EQ(chmod(copy.c_str(), 0775), 0);
+    app.log = log_start(&app, log.c_str(), "t", 0x03, 0, 0, nullptr);
+    addCodecToCodecMap(&map, "9.9.9.9.9.9.9.9.9.3", "open", copy.c_str(), "-");
+    EXPECT_EQ(load({"open"}, {nullptr}, nullptr), 2000);
+    EXPECT_EQ(isLibraryLoaded(&app, "xorcodec"), 0);
+    log_end(&app.log, &app);
+    std::stringstream text;
+    text << std::ifstream(log).rdbuf();
+    EXPECT_NE(text.str().find("Codec library " + copy + " can be changed by another user: not loaded"),
+              std::string::npos)
+        << text.str();
+    ASSERT_EQ(chmod(copy.c_str(), 0755), 0);
+    EXPECT_EQ(load({"open"}, {nullptr}, nullptr), 0);
 }
 
 TEST_F(DynamicTest, PngOptionsGoToTheRegisteredPngLibrary) {

@@ -2,8 +2,10 @@
 // failure rules, the Interfile decoders, the coded-frame file helpers, and an external codec
 // library used end to end through a codec map.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -406,6 +408,57 @@ TEST_F(KernelTest, InterfileDataIsDecodedInEitherByteOrder) {
     ASSERT_EQ(write(1, "from_big32.dcm"), 0) << ctx.log();
     EXPECT_EQ(parse(readFile(dir.file("from_big32.dcm")), 1, true).find(0x7FE00010u)->value,
               (std::vector<uint8_t>{0xA0, 0x86, 0x01, 0x00, 0x01, 0x00, 0x00, 0x80}));
+}
+
+// Uncompressed frames go from file to file in large runs: a frame table out of file order, an
+// image larger than one run, both byte orders, and progress heard once per frame.
+TEST_F(KernelTest, NativeFramesAreCopiedInFrameOrderWhateverTheirPlaceInTheFile) {
+    const uint16_t kSide = 512, kFrames = 40;  // 20 MiB
+    const size_t frameSize = size_t{kSide} * kSide * 2;
+    pixels = pixelBytes(frameSize, kFrames, 16);
+    std::vector<uint8_t> file = pixels;  // frames 1 and 2 trade places in the file
+    std::swap_ranges(file.begin(), file.begin() + frameSize, file.begin() + frameSize);
+    thePlan.sourceFile = dir.file("pixels.raw");
+    writeFile(thePlan.sourceFile, file);
+    std::vector<uint8_t> block =
+        makeDescriptor(thePlan.sourceFile, kSide, kSide, 16, kFrames, 1, "1.2.840.10008.1.2.1");
+    auto *table = reinterpret_cast<PixelDataDescriptor *>(block.data())->frames;
+    std::swap(table[0].offset, table[1].offset);
+    Builder b{ctx, io.object};
+    b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.7");
+    b.uid(0x00080018u, "1.2.3.4");
+    addImage(b, block);
+
+    std::vector<uint32_t> heard;
+    ctx.app.progressUser = &heard;
+    ctx.app.progress = [](void *user, uint32_t written, uint32_t) {
+        static_cast<std::vector<uint32_t> *>(user)->push_back(written);
+    };
+    ASSERT_EQ(write(0, "implicit.dcm"), 0) << ctx.log();
+    ctx.app.progress = nullptr;
+    EXPECT_EQ(parse(readFile(dir.file("implicit.dcm")), 0, true).find(0x7FE00010u)->value, pixels);
+    ASSERT_EQ(heard.size(), kFrames);
+    for (uint32_t i = 0; i < kFrames; ++i) EXPECT_EQ(heard[i], i + 1);
+
+    ASSERT_EQ(write(2, "big.dcm"), 0) << ctx.log();
+    std::vector<uint8_t> swapped = pixels;
+    for (size_t i = 0; i + 1 < swapped.size(); i += 2) std::swap(swapped[i], swapped[i + 1]);
+    EXPECT_EQ(parse(readFile(dir.file("big.dcm")), 2, true).find(0x7FE00010u)->value, swapped);
+}
+
+// A FIFO is neither a DICOM file to read nor a pixel source: refused at once, never waited on.
+TEST_F(KernelTest, FifoIsRefusedAsInputAndAsPixelSource) {
+    std::string fifo = dir.file("fifo.dcm");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    IOObject other{};
+    init_IOObject(&other);
+    EXPECT_NE(DO_importObjectFromFile(&ctx.app, fifo.c_str(), &other), 0);
+    DO_closeObject(&other.object);
+
+    image(4, 5, 16, 2, 1, "1.2.840.10008.1.2.1");
+    ASSERT_EQ(unlink(thePlan.sourceFile.c_str()), 0);
+    ASSERT_EQ(mkfifo(thePlan.sourceFile.c_str(), 0600), 0);
+    EXPECT_NE(write(2, "from_fifo.dcm"), 0);
 }
 
 TEST(CodedFrameFiles, SaveAndLoad) {

@@ -1,5 +1,7 @@
 // Tests of the image pixel relations and of the Pixel Data descriptor: geometry, byte order,
 // data offsets, the frame table, and how the data file is found.
+#include <sys/stat.h>
+
 #include "convert_fixture.h"
 
 namespace convert_test {
@@ -189,6 +191,41 @@ TEST_F(PixelData, MissingDataFileIsLoggedAndLeavesNoPixelData) {
     size_t first = text.find("Error: The name of the data file is not valid.");
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(text.find("Error: Didn't convert the pixel data", first), std::string::npos);
+}
+
+// A data file that leaves the header's directory (by "..", an absolute name or a link) or that
+// is no regular file is refused with its reason; the caller's flag admits files elsewhere.
+TEST_F(PixelData, DataFileOutsideTheHeaderOrNotRegularIsRefused) {
+    write("elsewhere.img", std::string(64, '\0'));
+    write("exams/keep.txt", "");
+    fs::create_symlink(dir_ / "elsewhere.img", dir_ / "exams/link.img");
+    fs::create_directories(dir_ / "exams/sub");
+    ASSERT_EQ(mkfifo((dir_ / "exams/fifo.img").c_str(), 0600), 0);
+    const std::string outside = "Error: The data file lies outside the header's directory: ";
+    const std::string irregular = "Error: The data file is not a regular file: ";
+    const std::pair<std::string, std::string> cases[] = {
+        {"../elsewhere.img", outside}, {(dir_ / "elsewhere.img").string(), outside},
+        {"link.img", outside},         {"/etc/passwd", outside},
+        {"fifo.img", irregular},       {"sub", irregular},
+    };
+    for (const auto &[written, reason] : cases) {
+        Study study;
+        study.dataFile = written;
+        size_t logged = log().size();
+        ASSERT_EQ(convert(study.text(), "exams/study.hdr"), 0) << written;
+        EXPECT_FALSE(value(0x7FE0, 0x0010).has_value()) << written;
+        EXPECT_NE(log().find(reason, logged), std::string::npos) << written;
+    }
+    for (const char *written : {"../elsewhere.img", "link.img"}) {
+        Study study;
+        study.dataFile = written;
+        DO_closeObject(&obj_);
+        ASSERT_EQ(DO_openObject(&obj_), 0);
+        InterfileHeader *hdr = header(study.text(), "exams/study.hdr");
+        ASSERT_EQ(IF2DCM_compileWithFlags(&app_, obj_, hdr, VELMAR_IF2DCM_ALLOW_OUTSIDE), 0);
+        EXPECT_NE(descriptor(), nullptr) << written;
+        EXPECT_EQ(hdr->dataFileFlags, 0);
+    }
 }
 
 // Floating-point pixels would be corrupted as integer pixels: they are refused, the rest is kept.

@@ -10,6 +10,8 @@
 // The scanner is internal to the library (hidden visibility): its source is compiled into this
 // test once, here, so that no other test file may include it as well.
 #include "defs/parsedef.cpp"
+// ... with the file opener it uses.
+#include "support/regularfile.cpp"
 
 namespace {
 

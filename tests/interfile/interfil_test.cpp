@@ -1,5 +1,7 @@
 // Tests of the Interfile key store and header check on a small definition written by the
 // test: lookups, occurrences, group copies, IF conditions, group markers and the check.
+#include <sys/stat.h>
+
 #include <cstring>
 #include <string>
 
@@ -136,6 +138,52 @@ TEST_F(KeyStoreTest, GroupMarkersOpenGroupsInEveryHeader) {
         // The copied marker stands as present.
         EXPECT_EQ(value("Dynamic Study (each frame group)", 2), "");
     }
+}
+
+// Thousands of groups read back exactly as a few do: every occurrence, defaults in the groups
+// that lack a key, keys that stand after the copies, and a condition key changed afterwards.
+TEST_F(KeyStoreTest, ManyGroupsReadBackLikeFew) {
+    const int kGroups = 3000;
+    std::string lines = "type of data := Dynamic\n!DYNAMIC STUDY (general) :=\n";
+    for (int g = 1; g <= kGroups; ++g) {
+        lines += "!Dynamic Study (each frame group) :=\n";
+        lines += "number of images this frame group := " + std::to_string(g) + "\n";
+        if (g % 2 == 0) lines += "duration := " + std::to_string(g) + ".5\n";
+    }
+    lines += "!END OF INTERFILE :=\n";
+    EXPECT_TRUE(read(lines).empty());
+    for (int g = 1; g <= kGroups; ++g) {
+        ASSERT_EQ(value("number of images this frame group", g), std::to_string(g));
+        ASSERT_EQ(valueOrDefault("duration", g), g % 2 == 0 ? std::to_string(g) + ".5" : "2.5");
+    }
+    EXPECT_EQ(value("number of images this frame group", kGroups + 1), "<none>");
+    EXPECT_EQ(value("END OF INTERFILE"), "");
+    EXPECT_EQ(checkinterfileheader(header_), 0);
+    // A second energy window copies the first one, groups and all, without values.
+    int16_t window = key("energy window");
+    ASSERT_EQ(putintervalue(header_, window, 2, "Tl201", 1), window);
+    EXPECT_EQ(value("energy window", 2), "Tl201");
+    EXPECT_EQ(value("number of images this frame group", kGroups), std::to_string(kGroups));
+    // Switching the condition off hides the block; switching it on shows it again.
+    int16_t type = key("type of data");
+    ASSERT_EQ(putintervalue(header_, type, 0, "Static", 1), type);
+    EXPECT_EQ(value("number of images this frame group", 1), "<none>");
+    ASSERT_EQ(putintervalue(header_, type, 0, "dynamic", 1), type);
+    EXPECT_EQ(value("number of images this frame group", 7), "7");
+}
+
+// A FIFO or a directory is neither a definition file nor a header: refused at once.
+TEST_F(InterfileTest, FifoOrDirectoryIsNoDefinitionAndNoHeader) {
+    std::string fifo = dir_ + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &path : {fifo, dir_}) {
+        definitionPath() = path;
+        EXPECT_EQ(InitINTERFILEdef(&app_), -1) << path;
+    }
+    ASSERT_EQ(loadDefinition(""), 0);
+    EXPECT_EQ(readinterfileheader(&app_, &header_, fifo.c_str()), -1);
+    EXPECT_EQ(readinterfileheader(&app_, &header_, dir_.c_str()), -1);
+    EXPECT_EQ(header_, nullptr);
 }
 
 TEST_F(KeyStoreTest, CopiedGroupKeysWithoutValueFallBackToTheirDefault) {

@@ -535,7 +535,14 @@ TEST_F(CliTest, HeaderThatFailsTheCheckIsReportedAndConvertedOnlyWhenForced) {
     EXPECT_NE(refused.err.find("velmar: broken.hdr fails the Interfile 3.3 check"), std::string::npos);
     EXPECT_FALSE(fs::exists(dir_ / "out.dcm"));
 
-    Result forced = velmar("interfile --force broken.hdr out.dcm");
+    // The sample's data file lies outside the header's directory: used only when allowed.
+    Result outside = velmar("interfile --force broken.hdr out.dcm");
+    EXPECT_EQ(outside.status, 2);
+    EXPECT_NE(outside.err.find("The data file lies outside the header's directory: " + kSampleData.string()),
+              std::string::npos)
+        << outside.err;
+    EXPECT_FALSE(fs::exists(dir_ / "out.dcm"));
+    Result forced = velmar("interfile --force --allow-outside broken.hdr out.dcm");
     EXPECT_EQ(forced.status, 0) << forced.err;
     EXPECT_TRUE(fs::exists(dir_ / "out.dcm"));
 
@@ -592,11 +599,22 @@ TEST_F(CliTest, CodecsListsRegistriesAndMapsAndLoadsExternalLibraries) {
                              "interfile    decoder  Interfile.Little.Endian", "native       decoder  1.2.840.10008.1.2.2"})
         EXPECT_NE(plain.out.find(text), std::string::npos) << text << "\n" << plain.out;
 
-    // A user map in the current directory names an external codec library.
+    // A user map names an external codec library. One in the current directory is never read;
+    // the one in the user's configuration directory is.
     fs::path plugin = fs::path(VELMAR_BINARY_DIR) / "tests" / "velmar_testcodec.so";
-    writeFile(dir_ / "usrcodec.map", "# uid name library note\n9.9.9.9.9.9.9.9.9.1 xor " + plugin.string() +
-                                         " test-codec\n1.2.3.4.5 missing /no/such/libcodec.so absent\n");
-    Result mapped = velmar("codecs");
+    std::string mapText = "# uid name library note\n9.9.9.9.9.9.9.9.9.1 xor " + plugin.string() +
+                          " test-codec\n1.2.3.4.5 missing /no/such/libcodec.so absent\n";
+    writeFile(dir_ / "usrcodec.map", mapText);
+    Result ignored =
+        velmar("codecs", "env -u VELMAR_USER_CODEC_PATH XDG_CONFIG_HOME=" + (dir_ / "none").string());
+    EXPECT_EQ(ignored.out.find("9.9.9.9.9.9.9.9.9.1"), std::string::npos) << ignored.out;
+    fs::create_directories(dir_ / "config" / "velmar");
+    writeFile(dir_ / "config" / "velmar" / "usrcodec.map", mapText);
+    struct ConfigHome {
+        explicit ConfigHome(const fs::path &dir) { setenv("XDG_CONFIG_HOME", dir.c_str(), 1); }
+        ~ConfigHome() { unsetenv("XDG_CONFIG_HOME"); }
+    } configHome(dir_ / "config");
+    Result mapped = velmar("codecs", "env -u VELMAR_USER_CODEC_PATH");
     EXPECT_NE(mapped.out.find("9.9.9.9.9.9.9.9.9.1"), std::string::npos) << mapped.out;
     expectRefused("codecs --load nosuch", "the codec nosuch is not in the codec maps");
     expectRefused("codecs --load missing", "cannot load the codec library /no/such/libcodec.so");

@@ -102,14 +102,13 @@ bool isStructuralTag(uint32_t tag) { return tag == 0xFFFEE000u || tag == 0xFFFEE
 
 // A 16-bit value of the element `tag` in the data set or item that holds `el`, or in the ones
 // around it; -1 when none has it.
-int32_t nearestU16(const DicomElement *el, uint32_t tag, uint32_t index = 0) {
+int32_t nearestU16(const DicomElement *el, uint32_t tag) {
     for (const DicomElement *set = el->parent; set != nullptr; set = set->parent) {
         for (const DicomElement *c = set->firstChild; c != nullptr; c = c->next) {
             if (VELMAR_TAG(c->group, c->element) != tag) continue;
-            if (c->value == nullptr || c->length == VELMAR_UNDEFINED_LENGTH || c->length < 2 * (index + 1))
-                return -1;
+            if (c->value == nullptr || c->length == VELMAR_UNDEFINED_LENGTH || c->length < 2) return -1;
             uint16_t value;
-            std::memcpy(&value, static_cast<const unsigned char *>(c->value) + 2 * index, 2);
+            std::memcpy(&value, c->value, 2);
             return value;
         }
         if (set->parent != nullptr) set = set->parent;  // from an item up past its sequence
@@ -117,19 +116,12 @@ int32_t nearestU16(const DicomElement *el, uint32_t tag, uint32_t index = 0) {
     return -1;
 }
 
-// LUT Data: US when its descriptor gives 16 bits per entry, else OW.
-int32_t resolveLUTData(const DicomElement *el) {
-    uint32_t tag = VELMAR_TAG(el->group, el->element);
-    uint32_t descriptor = tag == 0x00281200u ? 0x00281100u : 0x00283002u;
-    return nearestU16(el, descriptor, 2) == 16 ? VR_US : VR_OW;
-}
-
 int32_t resolveDictionaryVR(const DicomElement *el, int32_t vr) {
     switch (vr) {
     case VR_XS: return nearestU16(el, 0x00280103u) == 1 ? VR_SS : VR_US;
     case VR_XU: return VR_US;
     case VR_OX: return VR_OW;
-    case VR_XW: return resolveLUTData(el);
+    case VR_XW: return VR_OW;  // LUT data may exceed what a 16-bit length holds
     case VR_RE:
     case VR_NA:
     case VR_UNKNOWN_TEXT: return VR_UN;

@@ -260,6 +260,12 @@ private:
         return out + "}";
     }
 
+    // A 64-bit integer: a JSON number while a double holds it exactly, else its digits quoted.
+    static std::string wide(bool negative, uint64_t magnitude) {
+        std::string digits = (negative ? "-" : "") + std::to_string(magnitude);
+        return magnitude <= (uint64_t{1} << 53) - 1 ? digits : "\"" + digits + "\"";
+    }
+
     std::vector<std::string> valuesOf(const DicomElement *el, int32_t vr) {
         std::vector<std::string> values;
         const auto *bytes = static_cast<const uint8_t *>(el->value);
@@ -273,8 +279,8 @@ private:
         case VR_SS: binary(2, [&](const uint8_t *p) { int16_t v; std::memcpy(&v, p, 2); return std::to_string(v); }); break;
         case VR_UL: binary(4, [&](const uint8_t *p) { uint32_t v; std::memcpy(&v, p, 4); return std::to_string(v); }); break;
         case VR_SL: binary(4, [&](const uint8_t *p) { int32_t v; std::memcpy(&v, p, 4); return std::to_string(v); }); break;
-        case VR_SV: binary(8, [&](const uint8_t *p) { int64_t v; std::memcpy(&v, p, 8); return std::to_string(v); }); break;
-        case VR_UV: binary(8, [&](const uint8_t *p) { uint64_t v; std::memcpy(&v, p, 8); return std::to_string(v); }); break;
+        case VR_SV: binary(8, [&](const uint8_t *p) { int64_t v; std::memcpy(&v, p, 8); return wide(v < 0, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v)); }); break;
+        case VR_UV: binary(8, [&](const uint8_t *p) { uint64_t v; std::memcpy(&v, p, 8); return wide(false, v); }); break;
         case VR_FL:
             binary(4, [&](const uint8_t *p) {
                 float v;

@@ -185,8 +185,8 @@ VELMAR_API int16_t hasLongLengthVR(int32_t code);
 VELMAR_API int16_t isAllowedVR(AppData *app, uint32_t tag, int32_t vr);
 /* The concrete VR of an element: its own `vr` when the dictionary allows it for the tag, else
  * the dictionary's, with the ambiguous ones resolved as implicit VR encoding does (US or SS by
- * the Pixel Representation of the data set or item that holds it, OB or OW as OW, LUT Data as US
- * when its descriptor gives 16 bits per entry, else OW), and UN when neither is known. An element
+ * the Pixel Representation of the data set or item that holds it, the LUT descriptors as US, OB or
+ * OW and the LUT data as OW), and UN when neither is known. An element
  * that holds items is SQ; items and delimiters are XX. */
 VELMAR_API int32_t concreteVR(AppData *app, const DicomElement *el);
 VELMAR_API int16_t bigendian(void);

@@ -8,7 +8,7 @@ using readertest::Bytes;
 namespace {
 
 class FidelityTest : public readertest::ReaderTest {
-  protected:
+   protected:
     // Writes the object read last in `syntax` (bare unless `preamble`) and reads it back.
     std::vector<uint8_t> rewrite(int syntax, bool preamble = false) {
         std::string out = (dir / "out.dcm").string();
@@ -59,8 +59,8 @@ TEST_F(FidelityTest, NewerVRsKeepTheirValuesThroughBigEndian) {
     b.header(0x0008, 0x0119, "UC", 8).text("abc\\def ");
     std::string text(70000, 'u');
     b.header(0x0040, 0x0280, "UT", static_cast<uint32_t>(text.size())).text(text);
-    b.header(0x0066, 0x0016, "OF", 4).u32(0x3FC00000);                // 1.5f
-    b.header(0x0066, 0x0022, "OD", 8).u32(0).u32(0x3FF80000);         // 1.5
+    b.header(0x0066, 0x0016, "OF", 4).u32(0x3FC00000);         // 1.5f
+    b.header(0x0066, 0x0022, "OD", 8).u32(0).u32(0x3FF80000);  // 1.5
     b.header(0x0066, 0x0040, "OL", 4).u32(0x01020304);
     b.header(0x0072, 0x0082, "SV", 8).u32(0xFFFFFFFE).u32(0xFFFFFFFF);  // -2
     b.header(0x0072, 0x0083, "UV", 8).u32(1).u32(0x80000000);           // 2^63 + 1
@@ -126,7 +126,8 @@ TEST_F(FidelityTest, EightBitOWPixelsOfABigEndianFileComeOutInPixelOrder) {
     for (int output : {1, 0, 2}) {
         std::vector<uint8_t> bytes = rewrite(output, true);
         ASSERT_GE(bytes.size(), 4u);
-        EXPECT_TRUE(std::equal(bytes.end() - 4, bytes.end(), std::vector<uint8_t>{1, 2, 3, 4}.begin())) << output;
+        EXPECT_TRUE(std::equal(bytes.end() - 4, bytes.end(), std::vector<uint8_t>{1, 2, 3, 4}.begin()))
+            << output;
         ASSERT_EQ(read(readertest::fileWith(ds, "1.2.840.10008.1.2.2")), 0);
     }
 }

@@ -5,11 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
-#include <cctype>
 #include <set>
 #include <sstream>
 #include <string>
@@ -30,7 +30,8 @@ struct Outcome {
 
 Outcome run(const fs::path &dir, const std::string &command) {
     fs::path out = dir / ".out";
-    int status = std::system(("cd '" + dir.string() + "' && (" + command + ") >'" + out.string() + "' 2>&1").c_str());
+    int status =
+        std::system(("cd '" + dir.string() + "' && (" + command + ") >'" + out.string() + "' 2>&1").c_str());
     std::ifstream in(out);
     std::stringstream text;
     text << in.rdbuf();
@@ -63,19 +64,20 @@ std::vector<fs::path> samples() {
 }
 
 class Fidelity : public ::testing::TestWithParam<fs::path> {
-  protected:
+   protected:
     void SetUp() override {
         if (GetParam().empty()) GTEST_SKIP() << "no DICOM samples at " << kSamples;
         fs::create_directories(dir);
-        if (!have("dcm2json") || !have("dcmdump")) GTEST_SKIP() << "DCMTK (dcm2json, dcmdump) is not installed";
+        if (!have("dcm2json") || !have("dcmdump"))
+            GTEST_SKIP() << "DCMTK (dcm2json, dcmdump) is not installed";
         if (run(dir, "/usr/bin/python3 -c 'import numpy, pydicom'").status != 0)
             GTEST_SKIP() << "/usr/bin/python3 with pydicom and numpy is not installed";
     }
     void TearDown() override { fs::remove_all(dir); }
 
     std::string source() const { return GetParam().string(); }
-    fs::path dir = fs::temp_directory_path() / ("velmar_fidelity_" + std::to_string(::getpid()) + "_" +
-                                                GetParam().filename().string());
+    fs::path dir = fs::temp_directory_path() /
+                   ("velmar_fidelity_" + std::to_string(::getpid()) + "_" + GetParam().filename().string());
 };
 
 TEST_P(Fidelity, DumpAgreesWithDcm2jsonAndConversionsKeepEveryElement) {
@@ -109,8 +111,9 @@ TEST_P(Fidelity, DumpAgreesWithDcm2jsonAndConversionsKeepEveryElement) {
 }
 
 std::string caseName(const ::testing::TestParamInfo<fs::path> &info) {
-    std::string name = info.param.empty() ? "NoSamples" : info.param.parent_path().filename().string() + "_" +
-                                                              info.param.stem().string();
+    std::string name = info.param.empty()
+                           ? "NoSamples"
+                           : info.param.parent_path().filename().string() + "_" + info.param.stem().string();
     for (char &c : name)
         if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
     return name;

@@ -155,15 +155,27 @@ int32_t syntaxOfUID(const char *uid) {
 int32_t codeOfFileVR(const char *vr) {
     int32_t code = changeVRnameToVR(vr);
     switch (code) {
-    case VR_XS: case VR_XU: case VR_OX: case VR_XW: case VR_XX: case VR_NA: case VR_UNKNOWN_TEXT: case VR_RE:
-        return -1;
-    default: return code;
+        case VR_XS:
+        case VR_XU:
+        case VR_OX:
+        case VR_XW:
+        case VR_XX:
+        case VR_NA:
+        case VR_UNKNOWN_TEXT:
+        case VR_RE:
+            return -1;
+        default:
+            return code;
     }
 }
 
-bool hasLongLength(const char *vr) { return hasLongLengthVR(codeOfFileVR(vr)) != 0; }
+bool hasLongLength(const char *vr) {
+    return hasLongLengthVR(codeOfFileVR(vr)) != 0;
+}
 
-bool isVRText(const char *vr) { return codeOfFileVR(vr) >= 0; }
+bool isVRText(const char *vr) {
+    return codeOfFileVR(vr) >= 0;
+}
 
 // What the reader knows of a container's children: while their tags (items aside) rise, a new
 // larger tag cannot repeat one of them, and the node is appended without a search.
@@ -325,7 +337,8 @@ void Reader::detectSyntax() {
         char vr[3] = {static_cast<char>(b[4]), static_cast<char>(b[5]), 0};
         if (isVRText(vr)) {
             int32_t code = codeOfFileVR(vr);
-            found = detectAt(at, false, code) > detectAt(at, true, code) ? TS_EXPLICIT_BIG : TS_EXPLICIT_LITTLE;
+            found =
+                detectAt(at, false, code) > detectAt(at, true, code) ? TS_EXPLICIT_BIG : TS_EXPLICIT_LITTLE;
         } else {
             found = TS_IMPLICIT_LITTLE;
         }

@@ -56,7 +56,9 @@ int32_t nodeVR(AppData *app, const DicomElement *node, int32_t dataSyntax) {
     return concreteVR(app, node);
 }
 
-bool hasLongLength(int32_t vr) { return hasLongLengthVR(vr) != 0; }
+bool hasLongLength(int32_t vr) {
+    return hasLongLengthVR(vr) != 0;
+}
 
 // The UID text written for (0002,0010): the one of dataSyntax, whatever the stored value.
 std::string syntaxUIDText(const IOObject *io) {

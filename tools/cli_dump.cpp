@@ -98,8 +98,16 @@ void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax
 // VRs whose values the JSON model carries as base64 bytes.
 bool isBinaryVR(int32_t vr) {
     switch (vr) {
-    case VR_OB: case VR_OW: case VR_UN: case VR_OF: case VR_OD: case VR_OL: case VR_OV: return true;
-    default: return false;
+        case VR_OB:
+        case VR_OW:
+        case VR_UN:
+        case VR_OF:
+        case VR_OD:
+        case VR_OL:
+        case VR_OV:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -279,8 +287,20 @@ private:
         case VR_SS: binary(2, [&](const uint8_t *p) { int16_t v; std::memcpy(&v, p, 2); return std::to_string(v); }); break;
         case VR_UL: binary(4, [&](const uint8_t *p) { uint32_t v; std::memcpy(&v, p, 4); return std::to_string(v); }); break;
         case VR_SL: binary(4, [&](const uint8_t *p) { int32_t v; std::memcpy(&v, p, 4); return std::to_string(v); }); break;
-        case VR_SV: binary(8, [&](const uint8_t *p) { int64_t v; std::memcpy(&v, p, 8); return wide(v < 0, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v)); }); break;
-        case VR_UV: binary(8, [&](const uint8_t *p) { uint64_t v; std::memcpy(&v, p, 8); return wide(false, v); }); break;
+        case VR_SV:
+            binary(8, [&](const uint8_t *p) {
+                int64_t v;
+                std::memcpy(&v, p, 8);
+                return wide(v < 0, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+            });
+            break;
+        case VR_UV:
+            binary(8, [&](const uint8_t *p) {
+                uint64_t v;
+                std::memcpy(&v, p, 8);
+                return wide(false, v);
+            });
+            break;
         case VR_FL:
             binary(4, [&](const uint8_t *p) {
                 float v;

@@ -1,6 +1,6 @@
 // Each element keeps its VR and value from file to file: signed "US or SS" values, the VRs newer
-// than the original table, UN sequences and UN of known tags, 8-bit OW pixels of big-endian
-// files, bare data sets in every syntax, and a meta header that is always explicit VR LE.
+// than the original table, UN sequences and UN of known tags, bare data sets in every syntax, and
+// a meta header that is always explicit VR LE.
 #include "test_reader_bytes.h"
 
 using readertest::Bytes;
@@ -112,23 +112,6 @@ TEST_F(FidelityTest, UNSequencesAreImplicitLittleAndKnownUNTakesTheDictionaryVR)
         EXPECT_FALSE(contains(bytes, {'U', 'N', 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
         EXPECT_TRUE(contains(bytes, {'S', 'Q', 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
         DO_closeObject(&io.object);
-    }
-}
-
-TEST_F(FidelityTest, EightBitOWPixelsOfABigEndianFileComeOutInPixelOrder) {
-    native_LibraryInit(&app);
-    Bytes ds(2);
-    ds.us(0x0028, 0x0002, 1).us(0x0028, 0x0010, 2).us(0x0028, 0x0011, 2);
-    ds.us(0x0028, 0x0100, 8).us(0x0028, 0x0101, 8).us(0x0028, 0x0102, 7).us(0x0028, 0x0103, 0);
-    // Pixels 1, 2, 3, 4 as the little-endian words 0x0201 and 0x0403, stored big endian.
-    ds.header(0x7FE0, 0x0010, "OW", 4).u16(0x0201).u16(0x0403);
-    ASSERT_EQ(read(readertest::fileWith(ds, "1.2.840.10008.1.2.2")), 0) << problems();
-    for (int output : {1, 0, 2}) {
-        std::vector<uint8_t> bytes = rewrite(output, true);
-        ASSERT_GE(bytes.size(), 4u);
-        EXPECT_TRUE(std::equal(bytes.end() - 4, bytes.end(), std::vector<uint8_t>{1, 2, 3, 4}.begin()))
-            << output;
-        ASSERT_EQ(read(readertest::fileWith(ds, "1.2.840.10008.1.2.2")), 0);
     }
 }
 

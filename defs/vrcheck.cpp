@@ -172,6 +172,9 @@ bool dropsPadding(int32_t vr) {
         case VR_LT:
         case VR_SH:
         case VR_ST:
+        case VR_UT:
+        case VR_UC:
+        case VR_UR:
             return true;
         default:
             return false;
@@ -242,6 +245,15 @@ uint16_t checkText(AppData *app, uint32_t tag, int32_t vr, int16_t vm, std::stri
         case VR_LT:
             single(10240, false);
             return mask;
+        case VR_UT:  // LT without its length limit
+            single(text.size(), false);
+            return mask;
+        case VR_UC:  // multi-valued LO without its length limit
+            break;
+        case VR_UR:  // one value, no backslash, trailing blanks only
+            single(text.size(), false);
+            if (!text.empty() && text.front() == ' ') mask |= kCharacters;
+            return mask;
         case VR_SH:
             if (admitsSeveral(vm)) {
                 longerThan(16);
@@ -285,7 +297,15 @@ uint16_t checkValue(AppData *app, const DicomElement *el) {
         case VR_UL:
             return checkBinary(el, 4, vm);
         case VR_FD:
+        case VR_SV:
+        case VR_UV:
             return checkBinary(el, 8, vm);
+        case VR_OF:
+        case VR_OL:
+            return el->length % 4 != 0 ? kLength : 0;
+        case VR_OD:
+        case VR_OV:
+            return el->length % 8 != 0 ? kLength : 0;
         case VR_SS:
             return checkBinary(el, 2, vm);
         case VR_US:
@@ -305,6 +325,8 @@ uint16_t checkValue(AppData *app, const DicomElement *el) {
         case VR_XX:
         case VR_NA:
         case VR_UNKNOWN_TEXT:
+        case VR_UN:
+        case VR_XW:
             return 0;
         default:
             break;

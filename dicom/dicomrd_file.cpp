@@ -150,41 +150,31 @@ int32_t syntaxOfUID(const char *uid) {
     return TS_OTHER;
 }
 
-// VRs that carry two reserved bytes and a 32-bit length in explicit VR.
-bool hasLongLength(const char *vr) {
-    static const char *const kLong[] = {"OB", "OW", "SQ", "UN", "UT", "UC", "UR",
-                                        "OF", "OD", "OL", "OV", "SV", "UV"};
-    for (const char *name : kLong)
-        if (vr[0] == name[0] && vr[1] == name[1]) return true;
-    return false;
-}
-
-// The VR code of an explicit VR text. The VRs newer than the table are given the row that holds
-// their values the same way: UN as bytes, UT and UR as LT, UC as LO, the long binary arrays as OW,
-// the 64-bit integers as FD.
+// The VR code of an explicit VR text; -1 for a text that is no VR a file can hold (the
+// dictionary's stand-ins for a choice of VRs included).
 int32_t codeOfFileVR(const char *vr) {
     int32_t code = changeVRnameToVR(vr);
-    if (code >= 0) return code;
-    struct Mapping {
-        const char *text;
-        int32_t code;
-    };
-    static const Mapping kNewer[] = {{"UN", VR_OB}, {"UT", VR_LT}, {"UR", VR_LT}, {"UC", VR_LO},
-                                     {"OF", VR_OW}, {"OD", VR_OW}, {"OL", VR_OW}, {"OV", VR_OW},
-                                     {"SV", VR_FD}, {"UV", VR_FD}};
-    for (const Mapping &m : kNewer)
-        if (std::strcmp(vr, m.text) == 0) return m.code;
-    return -1;
+    switch (code) {
+        case VR_XS:
+        case VR_XU:
+        case VR_OX:
+        case VR_XW:
+        case VR_XX:
+        case VR_NA:
+        case VR_UNKNOWN_TEXT:
+        case VR_RE:
+            return -1;
+        default:
+            return code;
+    }
 }
 
-bool isVRText(const char *vr) { return changeVRnameToVR(vr) >= 0 || hasLongLength(vr); }
+bool hasLongLength(const char *vr) {
+    return hasLongLengthVR(codeOfFileVR(vr)) != 0;
+}
 
-// Curve Data (50xx,3000) and Overlay Data (60xx,3000), even repeating groups.
-bool isCurveOrOverlayData(uint32_t tag) {
-    uint16_t group = static_cast<uint16_t>(tag >> 16);
-    uint16_t element = static_cast<uint16_t>(tag);
-    if (element != 0x3000 || (group & 1) != 0) return false;
-    return (group >= 0x5000 && group <= 0x501E) || (group >= 0x6000 && group <= 0x601E);
+bool isVRText(const char *vr) {
+    return codeOfFileVR(vr) >= 0;
 }
 
 // What the reader knows of a container's children: while their tags (items aside) rise, a new
@@ -203,6 +193,10 @@ struct Level {
     Children itemChildren;
     bool sequenceDefined = false;
     bool itemDefined = false;
+    // A UN sequence: its items are implicit VR little endian; the syntax around it comes back
+    // when it closes.
+    bool restoresSyntax = false;
+    int32_t outerOverride = -1;
     uint64_t sequenceEnd = 0;
     uint64_t itemEnd = 0;
 };
@@ -229,18 +223,22 @@ class Reader {
     void detectPreamble();
     void applyPresets();
     void detectSyntax();
-    bool swapsInFile() const { return (io_->currentSyntax == TS_EXPLICIT_BIG) != (bigendian() != 0); }
+    // The syntax of the element at hand: the file's, or implicit VR little endian inside a UN
+    // sequence.
+    int32_t syntax() const { return overrideSyntax_ >= 0 ? overrideSyntax_ : io_->currentSyntax; }
+    bool swapsInFile() const { return (syntax() == TS_EXPLICIT_BIG) != (bigendian() != 0); }
+    int detectAt(uint64_t at, bool little, int32_t vrCode);
     void leaveMetaIfEnded(Header &h);
     bool readHeader(Header &h);
     Step readElement();
     Step readItem(const Header &h);
     Step readItemDelimitation(const Header &h);
     Step readSequenceDelimitation(const Header &h);
-    Step openSequence(const Header &h);
+    Step openSequence(const Header &h, bool implicitItems = false);
     Step readPixelData(const Header &h);
     Step readValue(const Header &h, int32_t storedVR);
     void checkMetaElement(const Header &h, int32_t swapVR, const DicomElement &el);
-    int32_t swapVROf(uint32_t tag, int32_t storedVR, const char *fileVR) const;
+    int32_t storedVROf(const Header &h, int32_t fileVR);
     DicomElement *add(const DicomElement &el);
     DicomElement *insert(const DicomElement &el);
     Children &currentChildren();
@@ -265,6 +263,7 @@ class Reader {
     bool metaSeen_ = false;
     bool groupLengthWarned_ = false;
     int depth_ = -1;
+    int32_t overrideSyntax_ = -1;
     Children rootChildren_;
     Level levels_[kMaxDepth];
     std::vector<unsigned char> scratch_;
@@ -302,19 +301,44 @@ void Reader::applyPresets() {
     }
 }
 
-// Explicit VR when the two bytes after the first tag are a VR name; the byte order from where the
-// first group's significant byte lies.
+// How plausible the first element is when read in one byte order: 0 not at all (a VR the
+// dictionary does not allow for the tag, or a length past the end of the file), 1 for a tag the
+// dictionary does not know, 2 for a tag it knows by its defaults (group lengths, private
+// creators) and 3 for a tag it holds, each with an allowed VR.
+int Reader::detectAt(uint64_t at, bool little, int32_t vrCode) {
+    in_.seek(at);
+    uint16_t group = 0, element = 0, shortLength = 0;
+    uint32_t length = 0;
+    bool swap = little == (bigendian() != 0);
+    in_.readU16(group, swap);
+    in_.readU16(element, swap);
+    in_.skip(2);
+    bool longLength = hasLongLengthVR(vrCode) != 0;
+    if (longLength) in_.skip(2);
+    bool read = longLength ? in_.readU32(length, swap) : in_.readU16(shortLength, swap);
+    if (!longLength) length = shortLength;
+    if (!read || (length != VELMAR_UNDEFINED_LENGTH && length > in_.remaining())) return 0;
+    uint32_t tag = VELMAR_TAG(group, element);
+    if (element == 0 && length != 4) return 0;  // a group length holds one UL
+    int32_t known = -1;
+    bool inDictionary = getVR(app_, tag, &known) == 0;
+    if (known < 0) return (group & 1) == 0 ? 1 : 0;
+    if (vrCode != VR_UN && isAllowedVR(app_, tag, vrCode) == 0) return 0;
+    return inDictionary ? 3 : 2;
+}
+
+// Explicit VR when the two bytes after the first tag are a VR name; the byte order whose reading
+// of the first element is the more plausible, little endian when both are alike.
 void Reader::detectSyntax() {
     uint64_t at = in_.tell();
     unsigned char b[6];
     int32_t found = TS_EXPLICIT_LITTLE;
     if (in_.read(b, sizeof b)) {
-        uint16_t rawGroup = static_cast<uint16_t>(b[0] | b[1] << 8);
         char vr[3] = {static_cast<char>(b[4]), static_cast<char>(b[5]), 0};
         if (isVRText(vr)) {
-            bool little = rawGroup < 0x100;
-            if (bigendian() != 0) little = !little;
-            found = little ? TS_EXPLICIT_LITTLE : TS_EXPLICIT_BIG;
+            int32_t code = codeOfFileVR(vr);
+            found =
+                detectAt(at, false, code) > detectAt(at, true, code) ? TS_EXPLICIT_BIG : TS_EXPLICIT_LITTLE;
         } else {
             found = TS_IMPLICIT_LITTLE;
         }
@@ -359,7 +383,7 @@ bool Reader::readHeader(Header &h) {
     h.tag = VELMAR_TAG(h.group, h.element);
     bool swap = swapsInFile();
     bool structural = h.tag == kItem || h.tag == kItemDelimitation || h.tag == kSequenceDelimitation;
-    if (io_->currentSyntax == TS_IMPLICIT_LITTLE || structural) {
+    if (syntax() == TS_IMPLICIT_LITTLE || structural) {
         if (!in_.readU32(h.length, swap)) return false;
     } else {
         if (!in_.read(h.vr, 2)) return false;
@@ -495,6 +519,7 @@ void Reader::closeItem(int32_t vr) {
 
 void Reader::closeSequence(int32_t vr) {
     appendDelimiter(kSequenceDelimitation, vr);
+    if (levels_[depth_].restoresSyntax) overrideSyntax_ = levels_[depth_].outerOverride;
     levels_[depth_] = Level{};
     --depth_;
     syncCurrent();
@@ -557,7 +582,7 @@ Step Reader::readSequenceDelimitation(const Header &h) {
     return Step::Next;
 }
 
-Step Reader::openSequence(const Header &h) {
+Step Reader::openSequence(const Header &h, bool implicitItems) {
     if (depth_ + 1 >= kMaxDepth) {
         unsigned long offset = static_cast<unsigned long>(h.valuePosition - 8);
         message(1, "Sequence (%04hx,%04hx) is nested deeper than %d levels. offset=0x%lX(%lu)", h.group,
@@ -578,6 +603,11 @@ Step Reader::openSequence(const Header &h) {
     level.sequenceChildren.rising = node->firstChild == nullptr;
     level.sequenceDefined = h.length != VELMAR_UNDEFINED_LENGTH;
     level.sequenceEnd = h.valuePosition + (level.sequenceDefined ? h.length : 0);
+    if (implicitItems) {
+        level.restoresSyntax = true;
+        level.outerOverride = overrideSyntax_;
+        overrideSyntax_ = TS_IMPLICIT_LITTLE;
+    }
     syncCurrent();
     return Step::Next;
 }
@@ -586,12 +616,12 @@ Step Reader::readPixelData(const Header &h) {
     DicomElement el{};
     el.group = h.group;
     el.element = h.element;
-    el.vr = io_->dataSyntax == TS_OTHER ? VR_OB : VR_OW;
+    el.vr = io_->dataSyntax == TS_OTHER ? VR_OB : storedVROf(h, h.vr[0] != 0 ? codeOfFileVR(h.vr) : -1);
     if (h.length == 0) return add(el) != nullptr ? Step::Next : Step::Fail;
 
     auto *descriptor = static_cast<PixelDataDescriptor *>(std::calloc(1, VELMAR_PDS_FIXED_SIZE + VELMAR_PDS_ENTRY_SIZE));
     if (descriptor == nullptr) {
-        codecs::indexPixelData(in_, nullptr, io_->currentSyntax, h.length);
+        codecs::indexPixelData(in_, nullptr, syntax(), h.length);
         return add(el) != nullptr ? Step::Next : Step::Fail;
     }
     descriptor->size = VELMAR_PDS_FIXED_SIZE;
@@ -605,8 +635,7 @@ Step Reader::readPixelData(const Header &h) {
     descriptor->syntaxCode = io_->dataSyntax;
     std::memcpy(descriptor->transferSyntaxUID, io_->transferSyntaxUID, VELMAR_UID_SIZE);
     descriptor->transferSyntaxUID[VELMAR_UID_SIZE - 1] = '\0';
-    codecs::indexPixelData(in_, &descriptor, io_->currentSyntax, h.length,
-                           app_ != nullptr ? app_->log : nullptr);
+    codecs::indexPixelData(in_, &descriptor, syntax(), h.length, app_ != nullptr ? app_->log : nullptr);
     el.value = descriptor;
     el.length = descriptor->size;
     DicomElement *node = add(el);
@@ -614,22 +643,15 @@ Step Reader::readPixelData(const Header &h) {
     return node != nullptr ? Step::Next : Step::Fail;
 }
 
-// The VR by which a value is put into host order: the stored VR, with the dictionary's "either"
-// VRs resolved (the file's own VR decides between OB and OW in explicit VR), and the long binary
-// arrays of newer VRs swapped by their real unit size.
-int32_t Reader::swapVROf(uint32_t tag, int32_t storedVR, const char *fileVR) const {
-    switch (storedVR) {
-    case VR_XS:
-    case VR_XU: return VR_US;
-    case VR_OX:
-        if (isCurveOrOverlayData(tag)) return io_->dataSyntax == TS_OTHER ? VR_OB : VR_OW;
-        return std::strcmp(fileVR, "OW") == 0 ? VR_OW : VR_OB;
-    case VR_OW:
-        if (std::strcmp(fileVR, "OF") == 0 || std::strcmp(fileVR, "OL") == 0) return VR_FL;
-        if (std::strcmp(fileVR, "OD") == 0 || std::strcmp(fileVR, "OV") == 0) return VR_FD;
-        return VR_OW;
-    default: return storedVR;
-    }
+// The concrete VR an element keeps: the one the file gives when the dictionary allows it for the
+// tag, else the dictionary's, resolved in the data set or item that holds the element.
+int32_t Reader::storedVROf(const Header &h, int32_t fileVR) {
+    DicomElement probe{};
+    probe.group = h.group;
+    probe.element = h.element;
+    probe.vr = fileVR;
+    probe.parent = obj_->current;
+    return concreteVR(app_, &probe);
 }
 
 Step Reader::readValue(const Header &h, int32_t storedVR) {
@@ -638,7 +660,7 @@ Step Reader::readValue(const Header &h, int32_t storedVR) {
     el.element = h.element;
     el.length = h.length;
     el.vr = storedVR;
-    int32_t swapVR = swapVROf(h.tag, storedVR, h.vr);
+    int32_t swapVR = storedVR;
     if (h.length != 0) {
         // Zeroed first: should the file end inside the value, it keeps what was read.
         scratch_.assign(h.length, 0);
@@ -701,14 +723,17 @@ Step Reader::readElement() {
 
     int32_t known = dictionaryVR(h.tag);
     int32_t fileVR = h.vr[0] != 0 ? codeOfFileVR(h.vr) : -1;
+    // UN of undefined length is a sequence of unknown VR, and so is UN whose tag the dictionary
+    // knows as one: its items are encoded in implicit VR little endian whatever the file's syntax.
+    if (fileVR == VR_UN && (h.length == VELMAR_UNDEFINED_LENGTH || known == VR_SQ))
+        return openSequence(h, true);
     // A sequence: what the dictionary says is one; for a tag it does not know, what the file says
     // is one; and any element of undefined length, which only a sequence can have here.
     bool sequence = known == VR_SQ || (known < 0 && fileVR == VR_SQ) ||
                     h.length == VELMAR_UNDEFINED_LENGTH;
     if (sequence) return openSequence(h);
-    // The dictionary decides the VR; a tag it does not know keeps the VR written in the file.
-    int32_t storedVR = known >= 0 ? known : fileVR;
-    return readValue(h, storedVR);
+    // UN of a tag the dictionary knows gets the dictionary's VR, its value put in host order by it.
+    return readValue(h, storedVROf(h, fileVR));
 }
 
 int16_t Reader::run() {

@@ -1,5 +1,5 @@
-// Element value printer: renders one element's value as a line of text by its dictionary VR, for
-// the verification reports.
+// Element value printer: renders one element's value as a line of text by its concrete VR, for
+// the verification reports and the dump.
 #include <cstdio>
 #include <cstring>
 
@@ -80,8 +80,8 @@ void appendHex(const DicomElement *el, char *buffer, size_t size) {
     used += 2;
     uint32_t count = el->length / static_cast<uint32_t>(sizeof(T));
     for (uint32_t i = 0; i < count && used + digits <= size - 2; ++i) {
-        std::snprintf(buffer + used, size - used, sizeof(T) == 2 ? "%04hXH" : "%02hXH",
-                      static_cast<unsigned short>(unitAt<T>(el, i)));
+        std::snprintf(buffer + used, size - used, "%0*llXH", static_cast<int>(digits),
+                      static_cast<unsigned long long>(unitAt<T>(el, i)));
         used += digits;
     }
     if (count > 0 && buffer[used] != 'H') {
@@ -102,9 +102,7 @@ VELMAR_API void print_element_value(AppData *app, const DicomElement *el, char *
     if (el->length == 0 || el->length == VELMAR_UNDEFINED_LENGTH) return;
     uint32_t tag = VELMAR_TAG(el->group, el->element);
     if (isStructural(tag)) return;
-    int32_t vr = -1;
-    getVR(app, tag, &vr);
-    switch (vr) {
+    switch (concreteVR(app, el)) {
         case VR_AE:
         case VR_AS:
         case VR_CS:
@@ -119,6 +117,9 @@ VELMAR_API void print_element_value(AppData *app, const DicomElement *el, char *
         case VR_ST:
         case VR_TM:
         case VR_UI:
+        case VR_UT:
+        case VR_UC:
+        case VR_UR:
             appendText(el, buffer, size);
             break;
         case VR_AT:
@@ -142,16 +143,29 @@ VELMAR_API void print_element_value(AppData *app, const DicomElement *el, char *
         case VR_US:
             appendNumbers<uint16_t, unsigned short>(el, buffer, size, "  %hu", "\\%hu");
             break;
+        case VR_SV:
+            appendNumbers<int64_t, long long>(el, buffer, size, "  %lld", "\\%lld");
+            break;
+        case VR_UV:
+            appendNumbers<uint64_t, unsigned long long>(el, buffer, size, "  %llu", "\\%llu");
+            break;
         case VR_OW:
             appendHex<uint16_t>(el, buffer, size);
             break;
+        case VR_OF:
+        case VR_OL:
+            appendHex<uint32_t>(el, buffer, size);
+            break;
+        case VR_OD:
+        case VR_OV:
+            appendHex<uint64_t>(el, buffer, size);
+            break;
         case VR_OB:
-        case VR_RE:
-        case -1:
+        case VR_UN:
             appendHex<uint8_t>(el, buffer, size);
             break;
         default:
-            break;  // SQ, XS, XU, OX, XX, na, ??: nothing
+            break;  // SQ, XX: nothing
     }
 }
 

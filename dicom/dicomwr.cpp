@@ -49,43 +49,15 @@ int32_t dictionaryVR(AppData *app, uint32_t tag) {
     return vr;
 }
 
-// The VR an element is written and swapped with: the dictionary's, resolved to a concrete one.
-// Curve and overlay data of every repeating group are words, like Pixel Data. A tag the
-// dictionary does not know keeps the concrete VR it was read with (the reader stores the VR of
-// an explicit-VR file for such tags and puts the value in host order by it).
-int32_t writeVR(AppData *app, uint32_t tag, int32_t dataSyntax, int32_t storedVR = -1) {
-    if (isStructural(tag)) return VR_XX;
-    int32_t vr = dictionaryVR(app, tag);
-    if (vr < 0 && storedVR >= 0 && storedVR < VR_COUNT && storedVR != VR_XX) vr = storedVR;
-    switch (vr) {
-        case VR_XS:
-        case VR_XU:
-            return VR_US;
-        case VR_OX: {
-            uint32_t key = normaliseTag(tag);
-            if (tag == kPixelData || key == 0x50003000u || key == 0x60003000u)
-                return dataSyntax == TS_OTHER ? VR_OB : VR_OW;
-            return VR_OB;
-        }
-        case VR_RE:
-        case VR_NA:
-        case VR_UNKNOWN_TEXT:
-            return VR_OB;
-        default:
-            return vr >= 0 && vr < VR_COUNT ? vr : VR_OB;
-    }
-}
-
-// A node that holds items is written as a sequence even when the dictionary does not know it
-// (a private sequence), so that its undefined length is understood.
+// The VR an element is written and swapped with: its own concrete VR (see concreteVR), so that
+// every element keeps the VR it was read with. Encapsulated Pixel Data is always OB.
 int32_t nodeVR(AppData *app, const DicomElement *node, int32_t dataSyntax) {
-    uint32_t tag = VELMAR_TAG(node->group, node->element);
-    if (node->firstChild != nullptr && !isStructural(tag)) return VR_SQ;
-    return writeVR(app, tag, dataSyntax, node->vr);
+    if (tagOf(node) == kPixelData && dataSyntax == TS_OTHER) return VR_OB;
+    return concreteVR(app, node);
 }
 
 bool hasLongLength(int32_t vr) {
-    return vr == VR_OB || vr == VR_OW || vr == VR_SQ;
+    return hasLongLengthVR(vr) != 0;
 }
 
 // The UID text written for (0002,0010): the one of dataSyntax, whatever the stored value.
@@ -394,7 +366,7 @@ class ElementWriter {
                                                  reinterpret_cast<const PixelDataDescriptor *>(own.data()),
                                                  static_cast<uint32_t>(own.size())) == 0;
         }
-        int32_t vr = writeVR(app_, kPixelData, io_->dataSyntax);
+        int32_t vr = nodeVR(app_, node, io_->dataSyntax);
         if (io_->currentSyntax != TS_IMPLICIT_LITTLE && !hasLongLength(vr)) vr = VR_OB;
         return writeHeader(kPixelData, vr, 0);
     }
@@ -495,9 +467,10 @@ void logSaving(AppData *app, int16_t level, const char *format, const char *file
 }
 
 // Resolves the syntax codes left to what the reader found.
+// The meta header is explicit VR little endian whatever the data set's syntax and whatever the
+// caller asked for: no other encoding of it is a valid file.
 void resolveSyntaxes(IOObject *io) {
-    if (io->metaSyntax == TS_NOT_SET)
-        io->metaSyntax = io->foundMetaSyntax != TS_NOT_SET ? io->foundMetaSyntax : 1;
+    io->metaSyntax = TS_EXPLICIT_LITTLE;
     if (io->dataSyntax == TS_NOT_SET)
         io->dataSyntax = io->foundDataSyntax != TS_NOT_SET ? io->foundDataSyntax : TS_IMPLICIT_LITTLE;
     // Code 3 naming one of the uncompressed syntaxes is that syntax: encapsulated pixel data
@@ -513,9 +486,8 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     if (io->dataSyntax >= 0 && io->dataSyntax <= 2) {
         std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kSyntaxUIDs[io->dataSyntax]);
     } else if (io->dataSyntax == TS_OTHER) {
-        // Another transfer syntax always gets a meta header, itself explicit VR little endian.
+        // Another transfer syntax always gets a meta header.
         io->hasPreamble = 1;
-        io->metaSyntax = TS_EXPLICIT_LITTLE;
     }
     if (DO_checkObject(app, io->object) != 0) {
         codecs::noteWriteFailure("the object's elements cannot be put in writing order");

@@ -16,11 +16,12 @@ struct VRRow {
 };
 
 constexpr VRRow kVRTable[VR_COUNT] = {
-    {"AE", 16}, {"AS", 4},  {"AT", 4},     {"CS", 16},    {"DA", 8},  {"DS", 16},  {"DT", 26},
-    {"FL", 4},  {"FD", 8},  {"IS", 12},    {"LO", 64},    {"LT", 10240}, {"OB", 0}, {"OW", 0},
-    {"PN", 64}, {"SH", 16}, {"SL", 4},     {"SQ", 0},     {"SS", 2},  {"ST", 1024}, {"TM", 16},
-    {"UI", 64}, {"UL", 4},  {"US", 2},     {"RE", 0},     {"XS", 2},  {"XU", 4},   {"OX", 0},
-    {"XX", 0xFFFFFFFFu},    {"na", 0},     {"??", 0},
+    {"AE", 16},          {"AS", 4},  {"AT", 4},  {"CS", 16}, {"DA", 8},     {"DS", 16},   {"DT", 26},
+    {"FL", 4},           {"FD", 8},  {"IS", 12}, {"LO", 64}, {"LT", 10240}, {"OB", 0},    {"OW", 0},
+    {"PN", 64},          {"SH", 16}, {"SL", 4},  {"SQ", 0},  {"SS", 2},     {"ST", 1024}, {"TM", 16},
+    {"UI", 64},          {"UL", 4},  {"US", 2},  {"RE", 0},  {"XS", 2},     {"XU", 4},    {"OX", 0},
+    {"XX", 0xFFFFFFFFu}, {"na", 0},  {"??", 0},  {"UN", 0},  {"UT", 0},     {"UC", 0},    {"UR", 0},
+    {"OF", 0},           {"OD", 0},  {"OL", 0},  {"OV", 0},  {"SV", 8},     {"UV", 8},    {"XW", 0},
 };
 
 // Index over both tables: folded key to the winning entry. It remembers which tables it was built
@@ -89,6 +90,58 @@ const char *defaultName(uint32_t key) {
     return "";
 }
 
+// The dictionary's stand-ins for a choice of VRs, and the rows that are no VR at all.
+bool isConcrete(int32_t vr) {
+    if (vr < 0 || vr >= VR_COUNT) return false;
+    return vr != VR_XS && vr != VR_XU && vr != VR_OX && vr != VR_XW && vr != VR_NA && vr != VR_UNKNOWN_TEXT &&
+           vr != VR_RE;
+}
+
+bool isStructuralTag(uint32_t tag) {
+    return tag == 0xFFFEE000u || tag == 0xFFFEE00Du || tag == 0xFFFEE0DDu;
+}
+
+// A 16-bit value of the element `tag` in the data set or item that holds `el`, or in the ones
+// around it; -1 when none has it.
+int32_t nearestU16(const DicomElement *el, uint32_t tag) {
+    for (const DicomElement *set = el->parent; set != nullptr; set = set->parent) {
+        for (const DicomElement *c = set->firstChild; c != nullptr; c = c->next) {
+            if (VELMAR_TAG(c->group, c->element) != tag) continue;
+            if (c->value == nullptr || c->length == VELMAR_UNDEFINED_LENGTH || c->length < 2) return -1;
+            uint16_t value;
+            std::memcpy(&value, c->value, 2);
+            return value;
+        }
+        if (set->parent != nullptr) set = set->parent;  // from an item up past its sequence
+    }
+    return -1;
+}
+
+int32_t resolveDictionaryVR(const DicomElement *el, int32_t vr) {
+    switch (vr) {
+        case VR_XS:
+            return nearestU16(el, 0x00280103u) == 1 ? VR_SS : VR_US;
+        case VR_XU:
+            return VR_US;
+        case VR_OX:
+            return VR_OW;
+        case VR_XW:
+            return VR_OW;  // LUT data may exceed what a 16-bit length holds
+        case VR_RE:
+        case VR_NA:
+        case VR_UNKNOWN_TEXT:
+            return VR_UN;
+        default:
+            return vr >= 0 ? vr : VR_UN;
+    }
+}
+
+bool holdsItems(const DicomElement *el) {
+    for (const DicomElement *c = el->firstChild; c != nullptr; c = c->next)
+        if (VELMAR_TAG(c->group, c->element) == 0xFFFEE000u) return true;
+    return false;
+}
+
 }  // namespace
 
 uint32_t normaliseTag(uint32_t tag) {
@@ -136,6 +189,56 @@ VELMAR_API const char *changeVRToVRname(int32_t code) {
 VELMAR_API uint32_t getVRMaxLength(int32_t code) {
     if (code < 0 || code >= VR_COUNT) return 0;
     return velmar::dicom::kVRTable[code].maxLength;
+}
+
+VELMAR_API int16_t hasLongLengthVR(int32_t code) {
+    switch (code) {
+        case VR_OB:
+        case VR_OW:
+        case VR_SQ:
+        case VR_UN:
+        case VR_UT:
+        case VR_UC:
+        case VR_UR:
+        case VR_OF:
+        case VR_OD:
+        case VR_OL:
+        case VR_OV:
+        case VR_SV:
+        case VR_UV:
+            return 1;
+        default:
+            return 0;
+    }
+}
+
+VELMAR_API int16_t isAllowedVR(AppData *app, uint32_t tag, int32_t vr) {
+    using velmar::dicom::isConcrete;
+    if (!isConcrete(vr)) return 0;
+    int32_t known = -1;
+    if (getVR(app, tag, &known) != 0 && known < 0) return 1;
+    switch (known) {
+        case VR_XS:
+        case VR_XU:
+            return vr == VR_US || vr == VR_SS ? 1 : 0;
+        case VR_OX:
+            return vr == VR_OB || vr == VR_OW ? 1 : 0;
+        case VR_XW:
+            return vr == VR_US || vr == VR_SS || vr == VR_OW ? 1 : 0;
+        default:
+            return vr == known ? 1 : 0;
+    }
+}
+
+VELMAR_API int32_t concreteVR(AppData *app, const DicomElement *el) {
+    if (el == nullptr) return -1;
+    uint32_t tag = VELMAR_TAG(el->group, el->element);
+    if (velmar::dicom::isStructuralTag(tag)) return VR_XX;
+    if (velmar::dicom::holdsItems(el)) return VR_SQ;
+    if (isAllowedVR(app, tag, el->vr) != 0) return el->vr;
+    int32_t known = -1;
+    getVR(app, tag, &known);
+    return velmar::dicom::resolveDictionaryVR(el, known);
 }
 
 VELMAR_API int16_t getVR(AppData *app, uint32_t tag, int32_t *vr_out) {
@@ -204,8 +307,20 @@ VELMAR_API void change_TransferSyntax(int32_t vr, DicomElement *el) {
     uint32_t unit = 0;
     switch (vr) {
     case VR_AT: case VR_OW: case VR_SS: case VR_US: unit = 2; break;
-    case VR_FL: case VR_SL: case VR_UL: unit = 4; break;
-    case VR_FD: unit = 8; break;
+    case VR_FL:
+    case VR_SL:
+    case VR_UL:
+    case VR_OF:
+    case VR_OL:
+        unit = 4;
+        break;
+    case VR_FD:
+    case VR_OD:
+    case VR_OV:
+    case VR_SV:
+    case VR_UV:
+        unit = 8;
+        break;
     default: return;
     }
     auto *bytes = static_cast<unsigned char *>(el->value);

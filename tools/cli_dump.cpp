@@ -30,41 +30,16 @@ bool hasItems(const DicomElement *el) {
     return false;
 }
 
-// A VR code for "UN", which the library's VR table lacks: in an implicit VR data set a tag that
-// the dictionary does not know has no VR at all.
-constexpr int32_t kVRUnknown = VR_COUNT;
-
 bool isStructural(const DicomElement *el) { return isItem(el) || isDelimiter(el); }
 
-// The VR the element has in the file as velmar writes it: the dictionary VR, or for a tag the
-// dictionary lacks the VR it was read with; "US or SS" and the LUT descriptors as US, "OB or OW"
-// as the writer resolves it, anything else unknown as OB. An element that holds items is a
-// sequence whatever its tag. In an implicit VR data set a tag the dictionary lacks has no VR: UN.
+// The VR the element has in the file as velmar writes it: its concrete VR; encapsulated Pixel
+// Data is OB.
 int32_t fileVR(AppData *app, const DicomElement *el, int32_t syntax) {
-    if (isStructural(el)) return VR_XX;
-    if (hasItems(el)) return VR_SQ;
-    int32_t vr = -1;
-    getVR(app, tagOf(el), &vr);
-    if (vr < 0 && syntax == TS_IMPLICIT_LITTLE) return kVRUnknown;
-    if (vr < 0 && el->vr >= 0 && el->vr < VR_COUNT && el->vr != VR_XX) vr = el->vr;
-    switch (vr) {
-    case VR_XS:
-    case VR_XU: return VR_US;
-    case VR_OX: {
-        uint16_t group = el->group & 0xFFE0;
-        bool words = isPixelData(el) || ((group == 0x5000 || group == 0x6000) && el->element == 0x3000);
-        if (words) return syntax == TS_OTHER ? VR_OB : VR_OW;
-        return VR_OB;
-    }
-    case VR_RE:
-    case VR_NA:
-    case VR_UNKNOWN_TEXT: return VR_OB;
-    default: return vr >= 0 && vr < VR_COUNT ? vr : VR_OB;
-    }
+    if (isPixelData(el) && syntax == TS_OTHER) return VR_OB;
+    return concreteVR(app, el);
 }
 
 std::string vrName(int32_t vr) {
-    if (vr == kVRUnknown) return "UN";
     const char *name = vr >= 0 && vr < VR_COUNT ? changeVRToVRname(vr) : nullptr;
     return name != nullptr ? name : "??";
 }
@@ -74,54 +49,13 @@ std::string vrName(int32_t vr) {
 bool isTextVR(int32_t vr) {
     switch (vr) {
     case VR_AE: case VR_AS: case VR_CS: case VR_DA: case VR_DS: case VR_DT: case VR_IS: case VR_LO:
-    case VR_LT: case VR_PN: case VR_SH: case VR_ST: case VR_TM: case VR_UI: return true;
+    case VR_LT: case VR_PN: case VR_SH: case VR_ST: case VR_TM: case VR_UI: case VR_UT: case VR_UC:
+    case VR_UR: return true;
     default: return false;
     }
 }
 
-// The printer renders by the dictionary VR: it leaves "US or SS", the LUT descriptors and
-// "OB or OW" empty and shows tags it does not know in hexadecimal. Those are rendered here by the
-// VR the element is written with, in the printer's style.
-std::string renderByVR(const DicomElement *el, int32_t vr) {
-    std::string text = "  ";
-    const auto *bytes = static_cast<const uint8_t *>(el->value);
-    if (isTextVR(vr)) {
-        std::string value(reinterpret_cast<const char *>(bytes), el->length);
-        return text + value.substr(0, value.find('\0'));
-    }
-    size_t unit = 0;
-    if (vr == VR_US || vr == VR_SS) unit = 2;
-    else if (vr == VR_UL || vr == VR_SL || vr == VR_FL || vr == VR_AT) unit = 4;
-    else if (vr == VR_FD) unit = 8;
-    char piece[64];
-    if (unit == 0) {
-        for (uint32_t i = 0; i < el->length && text.size() < 1020; ++i) {
-            std::snprintf(piece, sizeof piece, "%02X", bytes[i]);
-            text += piece;
-        }
-        return text + "H";
-    }
-    for (uint32_t i = 0; i + unit <= el->length; i += static_cast<uint32_t>(unit)) {
-        if (i != 0) text += "\\";
-        const uint8_t *p = bytes + i;
-        if (vr == VR_US) { uint16_t v; std::memcpy(&v, p, 2); std::snprintf(piece, sizeof piece, "%hu", v); }
-        else if (vr == VR_SS) { int16_t v; std::memcpy(&v, p, 2); std::snprintf(piece, sizeof piece, "%hd", v); }
-        else if (vr == VR_UL) { uint32_t v; std::memcpy(&v, p, 4); std::snprintf(piece, sizeof piece, "%u", v); }
-        else if (vr == VR_SL) { int32_t v; std::memcpy(&v, p, 4); std::snprintf(piece, sizeof piece, "%d", v); }
-        else if (vr == VR_FL) { float v; std::memcpy(&v, p, 4); std::snprintf(piece, sizeof piece, "%f", static_cast<double>(v)); }
-        else if (vr == VR_FD) { double v; std::memcpy(&v, p, 8); std::snprintf(piece, sizeof piece, "%f", v); }
-        else {
-            uint16_t g, e;
-            std::memcpy(&g, p, 2);
-            std::memcpy(&e, p + 2, 2);
-            std::snprintf(piece, sizeof piece, "%04X%04X", g, e);
-        }
-        text += piece;
-    }
-    return text;
-}
-
-std::string renderValue(AppData *app, const DicomElement *el, int32_t syntax, TextDecoder &decoder) {
+std::string renderValue(AppData *app, const DicomElement *el, TextDecoder &decoder) {
     if (el->value == nullptr || el->length == 0 || el->length == VELMAR_UNDEFINED_LENGTH) return "";
     if (isPixelData(el)) {
         const auto *pds = static_cast<const PixelDataDescriptor *>(el->value);
@@ -132,14 +66,11 @@ std::string renderValue(AppData *app, const DicomElement *el, int32_t syntax, Te
                       pds->bitsAllocated, pds->transferSyntaxUID);
         return text;
     }
-    int32_t dictionaryVR = -1;
-    getVR(app, tagOf(el), &dictionaryVR);
-    if (dictionaryVR < 0 || dictionaryVR == VR_XS || dictionaryVR == VR_XU || dictionaryVR == VR_OX)
-        return renderByVR(el, fileVR(app, el, syntax));
     char buffer[1024] = {0};
     print_element_value(app, el, buffer, sizeof buffer);
     // Text is shown in UTF-8, decoded by the data set's character set.
-    if (isTextVR(dictionaryVR)) return decoder.toUTF8(buffer, dictionaryVR == VR_PN);
+    int32_t vr = concreteVR(app, el);
+    if (isTextVR(vr)) return decoder.toUTF8(buffer, vr == VR_PN);
     return buffer;
 }
 
@@ -153,7 +84,7 @@ void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax
         } else {
             const char *name = nullptr;
             getAttrName(app, tagOf(el), &name);
-            std::string value = renderValue(app, el, syntax, decoder);
+            std::string value = renderValue(app, el, decoder);
             std::printf("%s(%04X,%04X) %s %s%s\n", indent.c_str(), el->group, el->element,
                         vrName(fileVR(app, el, syntax)).c_str(),
                         name != nullptr && name[0] != '\0' ? name : "(unknown)", value.c_str());
@@ -163,6 +94,22 @@ void dumpText(AppData *app, const DicomElement *first, int depth, int32_t syntax
 }
 
 // ---- DICOM JSON -----------------------------------------------------------------------------
+
+// VRs whose values the JSON model carries as base64 bytes.
+bool isBinaryVR(int32_t vr) {
+    switch (vr) {
+        case VR_OB:
+        case VR_OW:
+        case VR_UN:
+        case VR_OF:
+        case VR_OD:
+        case VR_OL:
+        case VR_OV:
+            return true;
+        default:
+            return false;
+    }
+}
 
 class JsonWriter {
 public:
@@ -211,7 +158,7 @@ private:
                 el->parent->parent == nullptr) {
                 // The JSON text is UTF-8 whatever the file's character set.
                 out_ += ", \"Value\": [\"ISO_IR 192\"]";
-            } else if (vr == VR_OB || vr == VR_OW || vr == kVRUnknown) {
+            } else if (isBinaryVR(vr)) {
                 out_ += ", \"InlineBinary\": \"" + base64(el) + "\"";
             } else {
                 std::vector<std::string> values = valuesOf(el, vr);
@@ -321,6 +268,12 @@ private:
         return out + "}";
     }
 
+    // A 64-bit integer: a JSON number while a double holds it exactly, else its digits quoted.
+    static std::string wide(bool negative, uint64_t magnitude) {
+        std::string digits = (negative ? "-" : "") + std::to_string(magnitude);
+        return magnitude <= (uint64_t{1} << 53) - 1 ? digits : "\"" + digits + "\"";
+    }
+
     std::vector<std::string> valuesOf(const DicomElement *el, int32_t vr) {
         std::vector<std::string> values;
         const auto *bytes = static_cast<const uint8_t *>(el->value);
@@ -334,6 +287,20 @@ private:
         case VR_SS: binary(2, [&](const uint8_t *p) { int16_t v; std::memcpy(&v, p, 2); return std::to_string(v); }); break;
         case VR_UL: binary(4, [&](const uint8_t *p) { uint32_t v; std::memcpy(&v, p, 4); return std::to_string(v); }); break;
         case VR_SL: binary(4, [&](const uint8_t *p) { int32_t v; std::memcpy(&v, p, 4); return std::to_string(v); }); break;
+        case VR_SV:
+            binary(8, [&](const uint8_t *p) {
+                int64_t v;
+                std::memcpy(&v, p, 8);
+                return wide(v < 0, v < 0 ? 0 - static_cast<uint64_t>(v) : static_cast<uint64_t>(v));
+            });
+            break;
+        case VR_UV:
+            binary(8, [&](const uint8_t *p) {
+                uint64_t v;
+                std::memcpy(&v, p, 8);
+                return wide(false, v);
+            });
+            break;
         case VR_FL:
             binary(4, [&](const uint8_t *p) {
                 float v;
@@ -371,7 +338,7 @@ private:
         // Decoded whole: in GBK or ISO 2022 a byte 0x5C may be part of a character.
         text = decoder_.toUTF8(text, vr == VR_PN);
         std::vector<std::string> parts;
-        if (vr == VR_LT || vr == VR_ST) {
+        if (vr == VR_LT || vr == VR_ST || vr == VR_UT || vr == VR_UR) {
             parts.push_back(text);  // single-valued: a backslash is part of the text
         } else {
             size_t start = 0;

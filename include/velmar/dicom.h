@@ -18,11 +18,15 @@ struct ABDef;
 #define VELMAR_UNDEFINED_LENGTH 0xFFFFFFFFu
 #define VELMAR_UID_SIZE 65 /* 64 characters and the terminator */
 
-/* VR codes: the row of the fixed VR table. */
+/* VR codes: the row of the fixed VR table. Codes 0 to 30 never change; the VRs added to the
+ * standard later follow them. "XS" is US or SS, "XU" the three values of a LUT descriptor (US or
+ * SS), "OX" OB or OW, "XW" US or OW and US or SS or OW (LUT data): dictionary VRs that every
+ * element in memory carries resolved to a concrete VR. */
 enum {
     VR_AE = 0, VR_AS, VR_AT, VR_CS, VR_DA, VR_DS, VR_DT, VR_FL, VR_FD, VR_IS, VR_LO, VR_LT,
     VR_OB, VR_OW, VR_PN, VR_SH, VR_SL, VR_SQ, VR_SS, VR_ST, VR_TM, VR_UI, VR_UL, VR_US,
     VR_RE, VR_XS, VR_XU, VR_OX, VR_XX, VR_NA, VR_UNKNOWN_TEXT, /* "??" */
+    VR_UN, VR_UT, VR_UC, VR_UR, VR_OF, VR_OD, VR_OL, VR_OV, VR_SV, VR_UV, VR_XW,
     VR_COUNT
 };
 
@@ -174,6 +178,17 @@ VELMAR_API int16_t getVRandName(AppData *app, uint32_t tag, int32_t *vr_out, con
 VELMAR_API int32_t changeVRnameToVR(const char *text);
 VELMAR_API const char *changeVRToVRname(int32_t code);
 VELMAR_API uint32_t getVRMaxLength(int32_t code); /* 0: not limited; 0xFFFFFFFF for "XX" */
+/* 1 when an explicit-VR header of the VR has two reserved bytes and a 32-bit length, else 0. */
+VELMAR_API int16_t hasLongLengthVR(int32_t code);
+/* Whether a concrete VR is one the dictionary allows for the tag: 1 yes, 0 no; a tag the
+ * dictionary does not know allows every concrete VR. */
+VELMAR_API int16_t isAllowedVR(AppData *app, uint32_t tag, int32_t vr);
+/* The concrete VR of an element: its own `vr` when the dictionary allows it for the tag, else
+ * the dictionary's, with the ambiguous ones resolved as implicit VR encoding does (US or SS by
+ * the Pixel Representation of the data set or item that holds it, the LUT descriptors as US, OB or
+ * OW and the LUT data as OW), and UN when neither is known. An element
+ * that holds items is SQ; items and delimiters are XX. */
+VELMAR_API int32_t concreteVR(AppData *app, const DicomElement *el);
 VELMAR_API int16_t bigendian(void);
 VELMAR_API void change_TransferSyntax(int32_t vr, DicomElement *el);
 

@@ -196,6 +196,7 @@ inline DicomElement binaryElement(uint16_t group, uint16_t element, const void *
     el.group = group;
     el.element = element;
     el.length = length;
+    el.vr = -1;  // no VR of its own: the dictionary's applies
     el.value = const_cast<void *>(bytes);
     return el;
 }

@@ -61,6 +61,9 @@ std::vector<velmar_test::DictRow> checkDictionary() {
         {0x00121034, "sh vm -1", "SH", -1},
         {0x00121035, "lt vm 0", "LT", 0},
         {0x00121036, "st vm 0", "ST", 0},
+        {0x00121040, "ut", "UT", 1},
+        {0x00121041, "uc", "UC", 0},
+        {0x00121042, "ur", "UR", 1},
     };
 }
 
@@ -164,6 +167,18 @@ INSTANTIATE_TEST_SUITE_P(
         TextCase{0x1033, "ALPHA\\SEVENTEEN LETTERS", 1 | 64}, TextCase{0x1034, "(555) 123\\(555) 456", 0},
         TextCase{0x1034, "0123456789ABCDEF\\0123456789ABCDEFG", 1}, TextCase{0x1035, "a\\b", 2 | 32},
         TextCase{0x1036, "a\\b", 2 | 32}));
+
+// UT is LT without its length limit, UC a multi-valued LO without one, UR one value that
+// allows trailing blanks only.
+const std::string kLongUT(20000, 't');
+const std::string kLongUC = std::string(100, 'c') + "\\d";
+INSTANTIATE_TEST_SUITE_P(UT_UC_UR, TextValueCheck,
+                         ::testing::Values(TextCase{0x1040, kLongUT.c_str(), 0},
+                                           TextCase{0x1040, "a\\b", 2 | 32},
+                                           TextCase{0x1041, kLongUC.c_str(), 0},
+                                           TextCase{0x1042, "http://x.org/a ", 0},
+                                           TextCase{0x1042, " http://x.org/a", 2},
+                                           TextCase{0x1042, "http://a\\b", 2 | 32}));
 
 INSTANTIATE_TEST_SUITE_P(PN, TextValueCheck,
                          ::testing::Values(TextCase{0x100A, "Doe^John", 0}, TextCase{0x100A, "Doe^John\n", 2},

@@ -389,7 +389,9 @@ TEST(VRTableTest, NamesCodesAndSwapping) {
     EXPECT_EQ(changeVRnameToVR("OB"), VR_OB);
     EXPECT_EQ(changeVRnameToVR("ob"), -1);
     EXPECT_EQ(changeVRnameToVR("SQ"), VR_SQ);
-    EXPECT_EQ(changeVRnameToVR("UN"), -1);
+    EXPECT_EQ(changeVRnameToVR("UN"), VR_UN);
+    EXPECT_EQ(changeVRnameToVR("XW"), VR_XW);
+    EXPECT_STREQ(changeVRToVRname(VR_UV), "UV");
     EXPECT_STREQ(changeVRToVRname(VR_UNKNOWN_TEXT), "??");
     EXPECT_EQ(changeVRToVRname(-1), nullptr);
     EXPECT_EQ(getVRMaxLength(VR_XX), 0xFFFFFFFFu);

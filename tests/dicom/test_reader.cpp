@@ -214,7 +214,7 @@ TEST_F(ReaderTest, SequencesTheDictionaryDoesNotKnowAreStillSequences) {
         EXPECT_EQ(textOf(childOf(sq->firstChild, 0x0029, 0x1002)), "inside");
         EXPECT_EQ(textOf(top(0x0029, 0x1003)), "after ");
         // A tag the dictionary does not know keeps the VR of an explicit file.
-        EXPECT_EQ(top(0x0029, 0x1003)->vr, syntax == 1 ? VR_LO : -1);
+        EXPECT_EQ(top(0x0029, 0x1003)->vr, syntax == 1 ? VR_LO : VR_UN);
     }
 }
 
@@ -328,9 +328,9 @@ TEST_F(ReaderTest, LongLengthVRsAreReadWithTheir32BitLength) {
     b.element(0x0010, 0x0010, "PN", "Doe^John");
     ASSERT_EQ(read(b), 0) << problems();
     EXPECT_EQ(top(0x0009, 0x1001)->length, 4u);
-    EXPECT_EQ(top(0x0009, 0x1001)->vr, VR_OB);
+    EXPECT_EQ(top(0x0009, 0x1001)->vr, VR_UN);
     EXPECT_EQ(textOf(top(0x0040, 0x0280)), text);
-    EXPECT_EQ(top(0x0040, 0x0280)->vr, VR_LT);  // the dictionary's VR is stored
+    EXPECT_EQ(top(0x0040, 0x0280)->vr, VR_UT);
     EXPECT_EQ(textOf(top(0x0008, 0x1030)), "abcd");
     EXPECT_EQ(top(0x0066, 0x0016)->length, 8u);
     EXPECT_EQ(u16Of(top(0x0009, 0x1002)), 7);

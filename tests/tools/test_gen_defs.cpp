@@ -139,7 +139,7 @@ INSTANTIATE_TEST_SUITE_P(
                    "hexadecimal value with 0x prefix expected"},
         BrokenFile{"strayWord", "tag2_tab.def", "{0x00091010, \"A\", \"LO\", 1, \"\", \"\"},\nend\n",
                    "'{' (left brace) expected"},
-        BrokenFile{"unknownVR", "tag2_tab.def", "{0x00091010, \"A\", \"UN\", 1, \"\", \"\"},\n",
+        BrokenFile{"unknownVR", "tag2_tab.def", "{0x00091010, \"A\", \"QQ\", 1, \"\", \"\"},\n",
                    "is not one of the library's"},
         BrokenFile{"secondaryType1", "c2_tab.def",
                    "{\"C.7.1.1\", \"Patient\", {\n  {0x00100010, \"Patient's Name\", \"1\", \"\"}\n}}\n",

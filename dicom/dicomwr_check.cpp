@@ -44,8 +44,11 @@ void report(AppData *app, int16_t level, const char *format, ...) {
 // "the data set" or "(gggg,eeee)": where a node lies, for messages.
 std::string placeOf(const DicomElement *container) {
     if (container == nullptr || container->parent == nullptr) return "the data set";
-    char text[16];
-    std::snprintf(text, sizeof text, "(%04hx,%04hx)", container->group, container->element);
+    bool item = VELMAR_TAG(container->group, container->element) == kItem && container->parent != nullptr;
+    const DicomElement *named = item ? container->parent : container;
+    char text[32];
+    std::snprintf(text, sizeof text, "%s(%04hx,%04hx)", item ? "an item of " : "", named->group,
+                  named->element);
     return text;
 }
 
@@ -149,6 +152,22 @@ class TreeCheck {
         return true;
     }
 
+    // Groups that no data set may hold (0001, 0003, 0005, 0007, FFFF, and the other FFFE
+    // elements) and group lengths that are not 4 bytes stop peers mid-file: such an element is
+    // dropped. False when `node` is gone.
+    bool belongsInDataSet(DicomElement *node) {
+        uint16_t group = node->group;
+        bool illegalGroup = (group <= 7 && (group & 1) != 0) || group == 0xFFFF || group == 0xFFFE;
+        bool badLength = node->element == 0 && node->firstChild == nullptr && node->length != 4;
+        if (!illegalGroup && !badLength) return true;
+        report(app_, 2, "Element (%04hx,%04hx) in %s %s; not written", node->group, node->element,
+               placeOf(node->parent).c_str(),
+               illegalGroup ? "lies in a group no data set may hold"
+                            : "is a group length whose value is not 4 bytes");
+        dropNode(node);
+        return false;
+    }
+
     bool refuse(const DicomElement *node, const char *what) {
         report(app_, 1, "Cannot write element (%04hx,%04hx) in %s: %s", node->group, node->element,
                placeOf(node->parent).c_str(), what);
@@ -189,6 +208,8 @@ class TreeCheck {
 
     bool element(DicomElement *node, int depth) {
         if (tagOf(node) == kPixelData) return true;  // written by the frame kernel from its descriptor
+        if (node->element == 0 && node->firstChild != nullptr)
+            return refuse(node, "a group length element that holds items");
         if (!isSequence(app_, node)) {
             if (!padOddValue(app_, node)) return refuse(node, "no memory to pad its odd value");
             return true;
@@ -207,6 +228,7 @@ class TreeCheck {
             return container(node, Kind::Item, depth);
         }
         if (tag == kItem) return refuse(node, "an item outside a sequence");
+        if (!belongsInDataSet(node)) return true;
         noteOrder(node, previous, any);
         return element(node, depth);
     }

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "dicom/object.h"
 #include "velmar/support.h"
 
 namespace velmar::dicom {
@@ -64,34 +65,6 @@ bool isSequence(AppData *app, const DicomElement *node) {
     return vr == VR_SQ || (vr < 0 && node->vr == VR_SQ);
 }
 
-void freeSubtree(DicomElement *node) {
-    for (DicomElement *c = node->firstChild; c != nullptr;) {
-        DicomElement *next = c->next;
-        freeSubtree(c);
-        c = next;
-    }
-    std::free(node->value);
-    std::free(node);
-}
-
-void unlinkNode(DicomElement *node) {
-    DicomElement *parent = node->parent;
-    if (node->prev != nullptr)
-        node->prev->next = node->next;
-    else if (parent != nullptr)
-        parent->firstChild = node->next;
-    if (node->next != nullptr)
-        node->next->prev = node->prev;
-    else if (parent != nullptr)
-        parent->lastChild = node->prev;
-    if (parent != nullptr && parent->firstChild == nullptr) parent->lastChild = nullptr;
-}
-
-void dropNode(DicomElement *node) {
-    unlinkNode(node);
-    freeSubtree(node);
-}
-
 // Text VRs are padded with a space, everything else with a zero byte.
 bool padsWithSpace(int32_t vr) {
     switch (vr) {
@@ -145,7 +118,7 @@ class TreeCheck {
             if (c->group < 4 && c->group != 2) {
                 report(app_, 2, "Element (%04hx,%04hx) does not belong in a DICOM file; not written",
                        c->group, c->element);
-                dropNode(c);
+                deleteNode(io_->object, c);
             }
             c = next;
         }
@@ -164,7 +137,7 @@ class TreeCheck {
                placeOf(node->parent).c_str(),
                illegalGroup ? "lies in a group no data set may hold"
                             : "is a group length whose value is not 4 bytes");
-        dropNode(node);
+        deleteNode(io_->object, node);
         return false;
     }
 
@@ -188,7 +161,7 @@ class TreeCheck {
         }
         report(app_, 2, "Dropped delimitation item (%04hx,%04hx) misplaced in %s", node->group, node->element,
                placeOf(node->parent).c_str());
-        dropNode(node);
+        deleteNode(io_->object, node);
         return true;
     }
 

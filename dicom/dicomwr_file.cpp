@@ -116,6 +116,11 @@ int openExclusive(const std::string &directory, bool privateMode, std::string &p
     return -1;
 }
 
+// A file system that cannot sync (EINVAL) has nothing more to make durable.
+bool synced(int fd) {
+    return fsync(fd) == 0 || errno == EINVAL;
+}
+
 void syncDirectory(const std::string &directory) {
     int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return;
@@ -149,7 +154,7 @@ TemporaryFile::~TemporaryFile() {
 
 bool TemporaryFile::close() {
     if (stream_ == nullptr) return false;
-    bool ok = std::fflush(stream_) == 0 && std::ferror(stream_) == 0 && fsync(fileno(stream_)) == 0;
+    bool ok = std::fflush(stream_) == 0 && std::ferror(stream_) == 0 && synced(fileno(stream_));
     ok = std::fclose(stream_) == 0 && ok;
     stream_ = nullptr;
     return ok;

@@ -141,6 +141,14 @@ class TreeCheck {
         return false;
     }
 
+    // In implicit VR a reader knows a sequence only by its tag: one the dictionary gives SQ, or
+    // one it does not know (undefined length then means a sequence). Private creators are LO.
+    bool implicitSequence(const DicomElement *node) {
+        bool creator = (node->group & 1) != 0 && node->element >= 0x0010 && node->element <= 0x00FF;
+        int32_t vr = dictionaryVR(app_, tagOf(node));
+        return !creator && (vr == VR_SQ || vr < 0);
+    }
+
     bool refuse(const DicomElement *node, const char *what) {
         report(app_, 1, "Cannot write element (%04hx,%04hx) in %s: %s", node->group, node->element,
                placeOf(node->parent).c_str(), what);
@@ -183,6 +191,8 @@ class TreeCheck {
         if (tagOf(node) == kPixelData) return true;  // written by the frame kernel from its descriptor
         if (node->element == 0 && node->firstChild != nullptr)
             return refuse(node, "a group length element that holds items");
+        if (node->firstChild != nullptr && io_->dataSyntax == TS_IMPLICIT_LITTLE && !implicitSequence(node))
+            return refuse(node, "items under a tag that implicit VR readers take for another VR");
         if (!isSequence(app_, node)) {
             if (!padOddValue(app_, node)) return refuse(node, "no memory to pad its odd value");
             return true;

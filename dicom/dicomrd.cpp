@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "dicom/lookup.h"
+#include "dicom/object.h"
 #include "velmar/codecs.h"
 #include "velmar/defs.h"
 #include "velmar/dicom.h"
@@ -48,6 +49,8 @@ void unlink(DicomElement *node) {
     node->next = node->prev = nullptr;
 }
 
+}  // namespace
+
 void deleteNode(DicomObject *obj, DicomElement *node) {
     // Keep the object's working pointers off freed memory.
     for (DicomElement *p = obj->current; p != nullptr; p = p->parent)
@@ -63,6 +66,8 @@ void deleteNode(DicomObject *obj, DicomElement *node) {
     unlink(node);
     freeSubtree(node);
 }
+
+namespace {
 
 void appendChild(DicomElement *parent, DicomElement *node) {
     node->parent = parent;

@@ -1,21 +1,16 @@
 // DICOM file writer: normalising the tree, the File Meta Information, group lengths, and writing
 // the object in any transfer syntax through a temporary file that replaces the target whole.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "codecs/kernel.h"
 #include "codecs/writefailure.h"
+#include "dicom/dicomwr_check.h"
+#include "dicom/dicomwr_file.h"
 #include "dicom/lookup.h"
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
@@ -408,42 +403,6 @@ class ElementWriter {
     std::vector<uint8_t> scratch_;
 };
 
-struct FileCloser {
-    void operator()(FILE *file) const {
-        if (file != nullptr) std::fclose(file);
-    }
-};
-
-// Creates a temporary file of its own in `directory`: "_velmar_" ... ".tmp", opened exclusively
-// so that two writers in one directory never share one.
-FILE *createTemporary(const std::string &directory, std::string &path_out) {
-    static std::atomic<unsigned> counter{0};
-    auto ticks = static_cast<unsigned long long>(std::chrono::steady_clock::now().time_since_epoch().count());
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[96];
-        std::snprintf(name, sizeof name, "_velmar_%ld_%u_%llx.tmp", static_cast<long>(getpid()), counter++,
-                      (ticks + static_cast<unsigned long long>(attempt) * 7919u) & 0xFFFFFFFFFFull);
-        char *joined = path_concat(directory.c_str(), name, nullptr);
-        if (joined == nullptr) return nullptr;
-        std::string path(joined);
-        std::free(joined);
-        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            if (errno == EEXIST) continue;
-            return nullptr;
-        }
-        FILE *file = fdopen(fd, "w+b");
-        if (file == nullptr) {
-            close(fd);
-            unlink(path.c_str());
-            return nullptr;
-        }
-        path_out = path;
-        return file;
-    }
-    return nullptr;
-}
-
 // The system error of a failed file operation, as the cause of the failed write.
 void noteSystemFailure(const char *what, const char *file_name) {
     codecs::noteWriteFailure("%s %s: %s", what, file_name, std::strerror(errno != 0 ? errno : EIO));
@@ -481,36 +440,12 @@ void resolveSyntaxes(IOObject *io) {
                 io->dataSyntax = code;
 }
 
-int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
-    resolveSyntaxes(io);
-    if (io->dataSyntax >= 0 && io->dataSyntax <= 2) {
-        std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kSyntaxUIDs[io->dataSyntax]);
-    } else if (io->dataSyntax == TS_OTHER) {
-        // Another transfer syntax always gets a meta header.
-        io->hasPreamble = 1;
-    }
-    if (DO_checkObject(app, io->object) != 0) {
-        codecs::noteWriteFailure("the object's elements cannot be put in writing order");
-        return -1;
-    }
-    DO_calcElementsLength(app, io);
-
-    char *directory = velmar_dirname(file_name);
-    if (directory == nullptr) return -1;
-    std::string temporary;
-    std::unique_ptr<FILE, FileCloser> stream(createTemporary(directory, temporary));
-    std::free(directory);
-    if (stream == nullptr) return -2;  // nothing written, nothing to report
-    std::setvbuf(stream.get(), nullptr, _IOFBF, kOutputBuffer);
-    io->stream = stream.get();
-
+// The preamble, the meta header and the data set, to io->stream.
+bool writeStream(AppData *app, IOObject *io) {
     bool ok = true;
     if (io->hasPreamble) {
         uint8_t preamble[132] = {0};
-        preamble[128] = 'D';
-        preamble[129] = 'I';
-        preamble[130] = 'C';
-        preamble[131] = 'M';
+        std::memcpy(preamble + 128, "DICM", 4);
         ok = std::fwrite(preamble, 1, sizeof preamble, io->stream) == sizeof preamble;
         io->currentSyntax = io->metaSyntax;
     } else {
@@ -523,21 +458,48 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     ElementWriter writer(app, io);
     for (DicomElement *node = io->object->root->firstChild; ok && node != nullptr; node = node->next)
         ok = writer.write(node) == 0;
+    return ok;
+}
 
-    // A file is saved only when every byte reached the disk's file: check the stream and the
-    // close as well as each write.
-    ok = ok && std::fflush(io->stream) == 0 && std::ferror(io->stream) == 0;
-    if (!ok) noteSystemFailure("cannot write", temporary.c_str());
-    io->stream = nullptr;
-    ok = std::fclose(stream.release()) == 0 && ok;
-    if (!ok) noteSystemFailure("cannot close", temporary.c_str());
-    if (ok) ok = std::rename(temporary.c_str(), file_name) == 0;
-    if (!ok) noteSystemFailure("cannot rename the temporary file to", file_name);
-    if (!ok) {
-        std::remove(temporary.c_str());
+int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
+    resolveSyntaxes(io);
+    if (io->dataSyntax >= 0 && io->dataSyntax <= 2) {
+        std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kSyntaxUIDs[io->dataSyntax]);
+    } else if (io->dataSyntax == TS_OTHER) {
+        // Another transfer syntax always gets a meta header, itself explicit VR little endian.
+        io->hasPreamble = 1;
+        io->metaSyntax = TS_EXPLICIT_LITTLE;
+    }
+    if (prepareTreeForWrite(app, io) != 0) {
+        codecs::noteWriteFailure("the object's tree cannot be written as valid DICOM");
         return -1;
     }
-    return 0;
+    if (DO_checkObject(app, io->object) != 0) {
+        codecs::noteWriteFailure("the object's elements cannot be put in writing order");
+        return -1;
+    }
+    DO_calcElementsLength(app, io);
+
+    TemporaryFile temporary(file_name);
+    if (temporary.stream() == nullptr) return -2;  // nothing written, nothing to report
+    std::setvbuf(temporary.stream(), nullptr, _IOFBF, kOutputBuffer);
+    io->stream = temporary.stream();
+    bool ok = writeStream(app, io);
+    io->stream = nullptr;
+    // Saved only when every byte reached the disk and the file reads back; the target is
+    // replaced only then, so a failure or a crash leaves the previous file whole.
+    bool closed = temporary.close();
+    if (ok && !closed) noteSystemFailure("cannot write", temporary.path().c_str());
+    ok = ok && closed;
+    if (ok && !readsBack(app, temporary.path().c_str(), file_name)) {
+        codecs::noteWriteFailure("the written file does not read back");
+        return -1;
+    }
+    if (ok && !temporary.commit()) {
+        noteSystemFailure("cannot rename the temporary file to", file_name);
+        return -1;
+    }
+    return ok ? 0 : -1;
 }
 
 }  // namespace

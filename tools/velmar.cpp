@@ -1,5 +1,7 @@
 // The velmar command-line program: dump, convert and verify DICOM files, convert Interfile
 // studies, list codecs. The subcommands live in the cli_*.cpp files beside this one.
+#include <signal.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -50,9 +52,30 @@ void printUsage(FILE *out) {
                  "output not writable, or bad arguments.\n");
 }
 
+// An interrupted write leaves no temporary file behind: the handler unlinks the names the
+// library prepared, then lets the signal end the program as it would have.
+void removeTemporariesAndDie(int signal_number) {
+    DO_removeTemporaryFiles();
+    ::signal(signal_number, SIG_DFL);
+    ::raise(signal_number);
+}
+
+void installSignalCleanup() {
+    struct sigaction action {};
+    action.sa_handler = removeTemporariesAndDie;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+        struct sigaction previous {};
+        // A signal ignored by whoever started the program (nohup) stays ignored.
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN) continue;
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    installSignalCleanup();
     ArgParser args(argc, argv, 1);
     bool verbose = false;
     for (;;) {

@@ -217,6 +217,10 @@ VELMAR_API int16_t fill_pds(AppData *app, DicomObject *obj, struct PixelDataDesc
  * code 3), through a unique temporary file in the target's directory that replaces the target
  * only once it is complete: 0 when written (or nothing to write), -1 otherwise. */
 VELMAR_API int16_t DO_copyObjectToFile(AppData *app, IOObject *io, const char *file_name);
+/* Unlinks the temporary files of the writes this process has in progress. Async-signal-safe:
+ * meant for a SIGINT/SIGTERM handler; the next write into a directory removes the temporary
+ * files of processes that are gone. */
+VELMAR_API void DO_removeTemporaryFiles(void);
 VELMAR_API int16_t DO_checkObject(AppData *app, DicomObject *obj);
 VELMAR_API int16_t DO_generateMetaHeader(AppData *app, IOObject *io);
 VELMAR_API int16_t DO_calcElementsLength(AppData *app, IOObject *io);

@@ -16,6 +16,7 @@
 
 #include "codecs/kernel.h"
 #include "codecs/writefailure.h"
+#include "dicom/dicomwr_coded.h"
 #include "dicom/lookup.h"
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
@@ -308,7 +309,8 @@ void putU32(uint8_t *p, uint32_t v, bool big) {
 
 class ElementWriter {
    public:
-    ElementWriter(AppData *app, IOObject *io) : app_(app), io_(io) {}
+    ElementWriter(AppData *app, IOObject *io, PrecodedPixels *precoded)
+        : app_(app), io_(io), precoded_(precoded) {}
 
     // One node, then its children; -1 at the first failure.
     int16_t write(DicomElement *node) {
@@ -383,6 +385,7 @@ class ElementWriter {
     }
 
     bool writePixelData(DicomElement *node) {
+        if (precoded_ != nullptr && precoded_->node() == node) return precoded_->copyTo(io_->stream);
         const auto *pds = static_cast<const PixelDataDescriptor *>(node->value);
         if (io_->writePixelData && pds != nullptr && node->length >= VELMAR_PDS_FIXED_SIZE &&
             pds->pixelLength != 0) {
@@ -433,6 +436,7 @@ class ElementWriter {
 
     AppData *app_;
     IOObject *io_;
+    PrecodedPixels *precoded_;
     std::vector<uint8_t> scratch_;
 };
 
@@ -517,6 +521,9 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
         io->hasPreamble = 1;
         io->metaSyntax = TS_EXPLICIT_LITTLE;
     }
+    // Restores, when it goes, what the coding changed in the object.
+    PrecodedPixels precoded;
+    if (!precoded.code(app, io)) return -1;
     if (DO_checkObject(app, io->object) != 0) {
         codecs::noteWriteFailure("the object's elements cannot be put in writing order");
         return -1;
@@ -548,7 +555,7 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     io->inMeta = io->hasPreamble;
     SortCodes(io->object->root);
 
-    ElementWriter writer(app, io);
+    ElementWriter writer(app, io, &precoded);
     for (DicomElement *node = io->object->root->firstChild; ok && node != nullptr; node = node->next)
         ok = writer.write(node) == 0;
 

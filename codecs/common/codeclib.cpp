@@ -59,6 +59,9 @@ bool layoutOf(const PixelDataDescriptor *image, unsigned minBits, Layout *out) {
     l.signedPixels = image->pixelRepresentation != 0;
     l.planar = image->planarConfiguration == 1 && l.samples > 1;
     l.frames = image->numberOfFrames;
+    std::memcpy(l.photometric, image->photometric, sizeof l.photometric - 1);
+    for (size_t n = std::strlen(l.photometric); n > 0 && l.photometric[n - 1] == ' '; --n)
+        l.photometric[n - 1] = '\0';
     if (l.samples != 1 && l.samples != 3) return false;
     if (l.bitsAllocated != 8 && l.bitsAllocated != 16) return false;
     if (l.bitsStored < minBits || l.bitsStored > l.bitsAllocated || l.rows == 0 || l.columns == 0)

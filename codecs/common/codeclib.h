@@ -24,7 +24,9 @@ struct Layout {
     bool signedPixels = false;
     bool planar = false;
     uint16_t frames = 0;
+    char photometric[18] = {};  // of the source pixels, without padding
 
+    bool isPhotometric(const char *name) const { return std::strcmp(photometric, name) == 0; }
     size_t pixels() const { return static_cast<size_t>(rows) * columns; }
     size_t frameBytes() const { return pixels() * samples * (bitsAllocated / 8); }
     unsigned codecBytes() const { return bitsStored <= 8 ? 1 : 2; }
@@ -55,12 +57,15 @@ class FrameEncoder {
    public:
     virtual ~FrameEncoder() = default;
     virtual bool encode(const uint8_t *frame, std::vector<uint8_t> &coded) = 0;
+    // Tells the kernel what the coding changes in the image description (setCodedImageInfo).
+    virtual void tell(KernelPrivate *) const {}
 };
 
 class FrameDecoder {
    public:
     virtual ~FrameDecoder() = default;
     virtual bool decode(const uint8_t *coded, size_t length, uint8_t *frame) = 0;
+    virtual void tell(KernelPrivate *) const {}
 };
 
 // The frame loop of a coder: pulls frames 1..n through GetDecodedFrame and hands each coded
@@ -85,7 +90,9 @@ struct CoderOf {
         Layout layout;
         if (!layoutOf(image, MinBits, &layout)) return -1;
         try {
-            setCoderParam(kernel, new Slot<Encoder>(layout, getCoderPrivate(kernel)));
+            auto *slot = new Slot<Encoder>(layout, getCoderPrivate(kernel));
+            setCoderParam(kernel, slot);
+            slot->work.tell(kernel);
         } catch (...) {
             return -1;
         }
@@ -108,7 +115,9 @@ struct DecoderOf {
         Layout layout;
         if (!layoutOf(image, MinBits, &layout)) return -1;
         try {
-            setDecoderParam(kernel, new Slot<Decoder>(layout, getDecoderPrivate(kernel)));
+            auto *slot = new Slot<Decoder>(layout, getDecoderPrivate(kernel));
+            setDecoderParam(kernel, slot);
+            slot->work.tell(kernel);
         } catch (...) {
             return -1;
         }

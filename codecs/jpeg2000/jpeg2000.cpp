@@ -168,6 +168,10 @@ class Encoder : public velmar::codeclib::FrameEncoder {
         : layout_(layout),
           settings_(settings != nullptr ? *static_cast<const Settings *>(settings) : kDefaults) {}
 
+    void tell(KernelPrivate *kernel) const override {
+        setCodedImageInfo(kernel, nullptr, layout_.samples > 1 ? 0 : -1, Lossless ? nullptr : "ISO_15444_1");
+    }
+
     bool encode(const uint8_t *frame, std::vector<uint8_t> &coded) override {
         ImagePtr image = makeImage(frame);
         if (image == nullptr) return false;
@@ -244,6 +248,12 @@ bool isJP2(const uint8_t *coded, size_t length) {
 class Decoder : public velmar::codeclib::FrameDecoder {
    public:
     Decoder(const Layout &layout, const void *) : layout_(layout) {}
+
+    // Streams coded with a component transform come out of OpenJPEG as RGB again.
+    void tell(KernelPrivate *kernel) const override {
+        if (layout_.isPhotometric("YBR_RCT") || layout_.isPhotometric("YBR_ICT"))
+            setCodedImageInfo(kernel, "RGB", -1, nullptr);
+    }
 
     bool decode(const uint8_t *coded, size_t length, uint8_t *frame) override {
         CodecPtr codec(opj_create_decompress(isJP2(coded, length) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));

@@ -51,6 +51,12 @@ class Encoder : public velmar::codeclib::FrameEncoder {
         if (!layout.direct()) samples_.resize(layout.codecFrameBytes());
     }
 
+    // Components are coded in any order the frame has; decoders lay them out again as the
+    // object says, which is pixel by pixel.
+    void tell(KernelPrivate *kernel) const override {
+        setCodedImageInfo(kernel, nullptr, layout_.samples > 1 ? 0 : -1, near_ > 0 ? "ISO_14495_1" : nullptr);
+    }
+
     bool encode(const uint8_t *frame, std::vector<uint8_t> &coded) override {
         std::unique_ptr<charls_jpegls_encoder, EncoderDeleter> encoder(charls_jpegls_encoder_create());
         if (encoder == nullptr) return false;

@@ -8,6 +8,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -335,6 +336,21 @@ TEST_F(JpegFamily, BadOptionsAndImagesAreRefused) {
     EXPECT_NE(out.find("velmar_jpegls refuses the codec option \"n=300\""), std::string::npos) << out;
     EXPECT_FALSE(convert("grey16.dcm", "baseline16.dcm", kBaseline)) << "JPEG Baseline holds 8 bits only";
     EXPECT_FALSE(fs::exists(dir_ / "baseline16.dcm"));
+}
+
+// A map entry whose library is nowhere to be found says so in the listing.
+TEST_F(JpegFamily, CodecsListingMarksLibrariesThatAreMissing) {
+    std::string command =
+        "VELMAR_CODEC_DIR='" + dir_.string() + "' '" + VELMAR_BINARY_DIR + "/velmar' codecs";
+    FILE *pipe = popen(command.c_str(), "r");
+    ASSERT_NE(pipe, nullptr);
+    char line[512];
+    std::string jpegls;
+    while (std::fgets(line, sizeof line, pipe) != nullptr)
+        if (std::strstr(line, kJls) != nullptr) jpegls = line;
+    EXPECT_EQ(pclose(pipe), 0);
+    EXPECT_NE(jpegls.find("[missing: no velmar_jpegls.so in " + dir_.string() + "]"), std::string::npos)
+        << jpegls;
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 // option texts, the coder and decoder frame loops and library registration.
 #include "codeclib.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <thread>
 
 namespace velmar::codeclib {
 namespace {
@@ -105,26 +107,58 @@ bool parseOptions(const char *text, const char *letters,
     return ok;
 }
 
-int16_t encodeAllFrames(KernelPrivate *kernel, const Layout &layout, FrameEncoder &encoder) {
-    std::vector<uint8_t> coded;
-    for (uint32_t n = 1; n <= layout.frames; ++n) {
-        FrameBuffer *frame = nullptr;
-        int16_t status = GetDecodedFrame(kernel, &frame, static_cast<uint16_t>(n));
-        if (status != 0) return status;
-        if (frame == nullptr || frame->length < layout.frameBytes()) return -1;
-        coded.clear();
-        try {
-            if (!encoder.encode(frame->data + frame->offset, coded)) return -1;
-        } catch (...) {
-            return -1;
+unsigned frameThreads(unsigned frames) {
+    unsigned cores = std::thread::hardware_concurrency();
+    return std::max(1u, std::min({cores == 0 ? 1u : cores, 4u, frames}));
+}
+
+namespace {
+
+// Codes one frame; false on any failure, exceptions included (this runs on worker threads).
+bool encodeSafely(FrameEncoder *encoder, const uint8_t *frame, std::vector<uint8_t> *coded) {
+    try {
+        coded->clear();
+        return encoder->encode(frame, *coded);
+    } catch (...) {
+        return false;
+    }
+}
+
+}  // namespace
+
+int16_t encodeAllFrames(KernelPrivate *kernel, const Layout &layout,
+                        const std::vector<FrameEncoder *> &encoders) {
+    const size_t width = encoders.size();
+    // Raw frames are copied out of the kernel's buffer, which the next GetDecodedFrame reuses.
+    std::vector<std::vector<uint8_t>> raw(width, std::vector<uint8_t>(width > 1 ? layout.frameBytes() : 0));
+    std::vector<std::vector<uint8_t>> coded(width);
+    std::vector<char> ok(width);
+    for (uint32_t first = 1; first <= layout.frames; first += static_cast<uint32_t>(width)) {
+        size_t count = std::min<size_t>(width, layout.frames - first + 1);
+        const uint8_t *only = nullptr;
+        for (size_t i = 0; i < count; ++i) {
+            FrameBuffer *frame = nullptr;
+            int16_t status = GetDecodedFrame(kernel, &frame, static_cast<uint16_t>(first + i));
+            if (status != 0) return status;
+            if (frame == nullptr || frame->length < layout.frameBytes()) return -1;
+            only = frame->data + frame->offset;
+            if (width > 1) std::memcpy(raw[i].data(), only, layout.frameBytes());
         }
-        CodedFragment fragment{};
-        fragment.frame = static_cast<uint16_t>(n);
-        fragment.length = static_cast<uint32_t>(coded.size());
-        fragment.capacity = fragment.length;
-        fragment.data = coded.data();
-        status = addCodedFragment(kernel, &fragment);
-        if (status != 0) return status;
+        std::vector<std::thread> workers;
+        for (size_t i = 1; i < count; ++i)
+            workers.emplace_back([&, i] { ok[i] = encodeSafely(encoders[i], raw[i].data(), &coded[i]); });
+        ok[0] = encodeSafely(encoders[0], width > 1 ? raw[0].data() : only, &coded[0]);
+        for (std::thread &w : workers) w.join();
+        for (size_t i = 0; i < count; ++i) {
+            if (!ok[i]) return -1;
+            CodedFragment fragment{};
+            fragment.frame = static_cast<uint16_t>(first + i);
+            fragment.length = static_cast<uint32_t>(coded[i].size());
+            fragment.capacity = fragment.length;
+            fragment.data = coded[i].data();
+            int16_t status = addCodedFragment(kernel, &fragment);
+            if (status != 0) return status;
+        }
     }
     return 0;
 }
@@ -143,6 +177,54 @@ int16_t decodeRequest(KernelPrivate *kernel, const Layout &layout, FrameDecoder 
         return -1;
     }
     request->length = static_cast<uint32_t>(layout.frameBytes());
+    return 0;
+}
+
+int16_t FrameCache::serve(KernelPrivate *kernel, const Layout &layout,
+                          const std::vector<FrameDecoder *> &decoders, FrameBuffer *request) {
+    if (decoders.size() == 1) return decodeRequest(kernel, layout, *decoders.front(), request);
+    if (request == nullptr || request->data == nullptr || request->capacity < layout.frameBytes()) return -1;
+    uint32_t n = request->frameNumber;
+    if (n < first_ || n >= first_ + count_) {
+        int16_t status = fill(kernel, layout, decoders, n);
+        if (status != 0) return status;
+    }
+    if (!ok_[n - first_]) return -1;
+    std::memcpy(request->data, frames_[n - first_].data(), layout.frameBytes());
+    request->offset = 0;
+    request->length = static_cast<uint32_t>(layout.frameBytes());
+    return 0;
+}
+
+int16_t FrameCache::fill(KernelPrivate *kernel, const Layout &layout,
+                         const std::vector<FrameDecoder *> &decoders, uint32_t first) {
+    const size_t width = decoders.size();
+    size_t count = first <= layout.frames ? std::min<size_t>(width, layout.frames - first + 1) : 1;
+    coded_.resize(width);
+    frames_.resize(width);
+    ok_.assign(width, 0);
+    count_ = 0;
+    for (size_t i = 0; i < count; ++i) {
+        FrameBuffer *raw = nullptr;
+        int16_t status = readSourceFrame(kernel, &raw, static_cast<uint16_t>(first + i));
+        if (status != 0) return status;
+        if (raw == nullptr || raw->data == nullptr) return -1;
+        coded_[i].assign(raw->data + raw->offset, raw->data + raw->offset + raw->length);
+        frames_[i].resize(layout.frameBytes());
+    }
+    auto decodeOne = [&](size_t i) {
+        try {
+            ok_[i] = decoders[i]->decode(coded_[i].data(), coded_[i].size(), frames_[i].data()) ? 1 : 0;
+        } catch (...) {
+            ok_[i] = 0;
+        }
+    };
+    std::vector<std::thread> workers;
+    for (size_t i = 1; i < count; ++i) workers.emplace_back(decodeOne, i);
+    decodeOne(0);
+    for (std::thread &w : workers) w.join();
+    first_ = first;
+    count_ = count;
     return 0;
 }
 

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <vector>
@@ -70,16 +71,50 @@ class FrameDecoder {
 
 // The frame loop of a coder: pulls frames 1..n through GetDecodedFrame and hands each coded
 // stream to the kernel as one fragment.
-int16_t encodeAllFrames(KernelPrivate *kernel, const Layout &layout, FrameEncoder &encoder);
+// With more than one encoder, that many frames are coded at once, one per thread, and handed
+// to the kernel in order.
+int16_t encodeAllFrames(KernelPrivate *kernel, const Layout &layout,
+                        const std::vector<FrameEncoder *> &encoders);
+// Threads a coder uses for a conversion of `frames` frames: one per core, at most 4.
+unsigned frameThreads(unsigned frames);
 // One decoder request: reads the source frame and decodes it into the request's buffer.
 int16_t decodeRequest(KernelPrivate *kernel, const Layout &layout, FrameDecoder &decoder,
                       FrameBuffer *request);
 
+// Serves decoder requests from frames decoded ahead, several at once, one per thread: a request
+// for a frame not decoded yet decodes it and the frames after it. With one decoder it decodes
+// each request straight into the request's buffer.
+class FrameCache {
+   public:
+    int16_t serve(KernelPrivate *kernel, const Layout &layout, const std::vector<FrameDecoder *> &decoders,
+                  FrameBuffer *request);
+
+   private:
+    int16_t fill(KernelPrivate *kernel, const Layout &layout, const std::vector<FrameDecoder *> &decoders,
+                 uint32_t first);
+    uint32_t first_ = 0;
+    size_t count_ = 0;
+    std::vector<std::vector<uint8_t>> coded_;
+    std::vector<std::vector<uint8_t>> frames_;
+    std::vector<char> ok_;
+};
+
+// A codec's state: one encoder or decoder per frame thread.
 template <class Work>
 struct Slot {
     Layout layout;
-    Work work;
-    Slot(const Layout &l, const void *settings) : layout(l), work(l, settings) {}
+    std::vector<std::unique_ptr<Work>> works;
+    FrameCache cache;
+    Slot(const Layout &l, const void *settings) : layout(l) {
+        for (unsigned n = frameThreads(l.frames); n > 0; --n)
+            works.push_back(std::make_unique<Work>(l, settings));
+    }
+    template <class Base>
+    std::vector<Base *> all() const {
+        std::vector<Base *> out;
+        for (const auto &w : works) out.push_back(w.get());
+        return out;
+    }
 };
 
 // Coder and decoder records over the classes Encoder and Decoder, each constructed from
@@ -92,7 +127,7 @@ struct CoderOf {
         try {
             auto *slot = new Slot<Encoder>(layout, getCoderPrivate(kernel));
             setCoderParam(kernel, slot);
-            slot->work.tell(kernel);
+            slot->works.front()->tell(kernel);
         } catch (...) {
             return -1;
         }
@@ -105,7 +140,8 @@ struct CoderOf {
     }
     static int16_t process(KernelPrivate *kernel, FrameBuffer *) {
         auto *slot = static_cast<Slot<Encoder> *>(getCoderParam(kernel));
-        return slot == nullptr ? -1 : encodeAllFrames(kernel, slot->layout, slot->work);
+        return slot == nullptr ? -1
+                               : encodeAllFrames(kernel, slot->layout, slot->template all<FrameEncoder>());
     }
 };
 
@@ -117,7 +153,7 @@ struct DecoderOf {
         try {
             auto *slot = new Slot<Decoder>(layout, getDecoderPrivate(kernel));
             setDecoderParam(kernel, slot);
-            slot->work.tell(kernel);
+            slot->works.front()->tell(kernel);
         } catch (...) {
             return -1;
         }
@@ -130,7 +166,9 @@ struct DecoderOf {
     }
     static int16_t process(KernelPrivate *kernel, FrameBuffer *request) {
         auto *slot = static_cast<Slot<Decoder> *>(getDecoderParam(kernel));
-        return slot == nullptr ? -1 : decodeRequest(kernel, slot->layout, slot->work, request);
+        return slot == nullptr
+                   ? -1
+                   : slot->cache.serve(kernel, slot->layout, slot->template all<FrameDecoder>(), request);
     }
 };
 

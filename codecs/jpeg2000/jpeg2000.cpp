@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <thread>
 
 #include "codeclib.h"
 
@@ -123,6 +124,13 @@ StreamPtr memoryStream(Memory *memory, bool input) {
     return stream;
 }
 
+// OpenJPEG's own threads, for an image of one frame; several frames are coded and decoded on
+// threads of their own.
+void useThreads(opj_codec_t *codec, unsigned frames) {
+    if (velmar::codeclib::frameThreads(frames) == 1 && opj_has_thread_support())
+        opj_codec_set_threads(codec, static_cast<int>(std::max(1u, std::thread::hardware_concurrency())));
+}
+
 void silence(opj_codec_t *codec) {
     opj_set_error_handler(codec, quiet, nullptr);
     opj_set_warning_handler(codec, quiet, nullptr);
@@ -180,6 +188,7 @@ class Encoder : public velmar::codeclib::FrameEncoder {
         CodecPtr codec(opj_create_compress(OPJ_CODEC_J2K));
         if (codec == nullptr) return false;
         silence(codec.get());
+        useThreads(codec.get(), layout_.frames);
         Memory memory;
         memory.out = &coded;
         StreamPtr stream = memoryStream(&memory, false);
@@ -259,6 +268,7 @@ class Decoder : public velmar::codeclib::FrameDecoder {
         CodecPtr codec(opj_create_decompress(isJP2(coded, length) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
         if (codec == nullptr) return false;
         silence(codec.get());
+        useThreads(codec.get(), layout_.frames);
         opj_dparameters_t parameters;
         opj_set_default_decoder_parameters(&parameters);
         Memory memory;

@@ -860,7 +860,7 @@ VELMAR_API int16_t checkinterfileheader(const InterfileHeader *header) {
         // reconstructed studies (XMedCon among them) leave "extent of rotation" empty.
         int16_t extentKey = findinterkey(header, "extent of rotation");
         int16_t statusKey = findinterkey(header, "process status");
-        const KeyNode *statusNode = statusKey > 0 ? search.find(statusKey) : nullptr;
+        const KeyNode *statusNode = statusKey > 0 ? firstNode(header, statusKey) : nullptr;
         bool reconstructed = statusNode != nullptr && hasValue(statusNode) &&
                              equalsIgnoringCase(statusNode->value, "Reconstructed");
 

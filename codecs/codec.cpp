@@ -5,6 +5,9 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include "support/regularfile.h"
@@ -36,6 +39,34 @@ int32_t appendSlot(T ***array, uint16_t *count) {
     return (*count)++;
 }
 
+// The LibraryInit of every external library loaded, by the names of the library records it
+// registered: an option text given later goes to the library through it again. Modules stay
+// loaded for the life of the process, so the addresses stay valid.
+std::mutex initTableLock;
+std::map<std::string, CodecLibraryInitFunc> &initTable() {
+    static std::map<std::string, CodecLibraryInitFunc> table;
+    return table;
+}
+
+std::set<std::string> libraryNames(const AppData *app) {
+    std::set<std::string> names;
+    for (uint16_t i = 0; i < app->codecLibraryCount; ++i)
+        if (app->codecLibraries[i] != nullptr) names.insert(app->codecLibraries[i]->libraryName);
+    return names;
+}
+
+void rememberInit(const AppData *app, const std::set<std::string> &before, CodecLibraryInitFunc init) {
+    std::lock_guard<std::mutex> hold(initTableLock);
+    for (const std::string &name : libraryNames(app))
+        if (before.count(name) == 0) initTable()[name] = init;
+}
+
+CodecLibraryInitFunc initOf(const char *name) {
+    std::lock_guard<std::mutex> hold(initTableLock);
+    auto it = initTable().find(name);
+    return it != initTable().end() ? it->second : nullptr;
+}
+
 // Loads one library file and runs its LibraryInit: 0 success, 1 no entry point (or the file
 // cannot be loaded), 2 LibraryInit reported failure.
 int loadAndInit(AppData *app, const std::string &file, const char *options) {
@@ -51,7 +82,10 @@ int loadAndInit(AppData *app, const std::string &file, const char *options) {
     if (init == nullptr) return 1;
     // The module stays loaded for the life of the process: the records it registered point
     // into it.
-    return init(app, options) == 0 ? 0 : 2;
+    std::set<std::string> before = libraryNames(app);
+    if (init(app, options) != 0) return 2;
+    rememberInit(app, before, init);
+    return 0;
 }
 
 bool hasSoSuffix(const std::string &name) {
@@ -231,6 +265,16 @@ VELMAR_API int32_t passCmdlineParametersToCodec(AppData *app, const char *name, 
         // An option text the PNG library refuses is reported, not silently dropped.
         return setPNGPrivate(static_cast<PNGOptions *>(library->privateData), options);
     }
+    // An external library loaded here takes the text through its LibraryInit, called again:
+    // -2 when it refuses the text.
+    CodecLibraryInitFunc init = initOf(library->libraryName);
+    if (init != nullptr && options != nullptr && options[0] != '\0') {
+        try {
+            return init(app, options) == 0 ? 0 : -2;
+        } catch (...) {
+            return -2;
+        }
+    }
     return 0;
 }
 
@@ -249,7 +293,12 @@ VELMAR_API int32_t init_DynamicCodecLibraries(AppData *app, const CodecMap *code
             }
             const char *library = getLibForName(codec_map, name);
             if (library == nullptr) return 1000 + i;
-            if (strcasecmp(library, "builtin") == 0 || isLibraryLoaded(app, library) != 0) continue;
+            if (strcasecmp(library, "builtin") == 0) continue;
+            if (isLibraryLoaded(app, library) != 0) {
+                // Loaded before: a new option text still reaches it.
+                if (passCmdlineParametersToCodec(app, library, option) < -1) return 4000 + i;
+                continue;
+            }
 
             // The plain name follows the loader's search rules; like the platform loader that
             // adds the default extension to a name without one, ".so" is tried next.
@@ -257,7 +306,9 @@ VELMAR_API int32_t init_DynamicCodecLibraries(AppData *app, const CodecMap *code
             int result = loadAndInit(app, plain, option);
             if (result == 1 && !hasSoSuffix(plain)) result = loadAndInit(app, plain + ".so", option);
             int32_t error = result == 0 ? 0 : (result == 1 ? 2000 : 4000) + i;
-            if (error != 0 && directory != nullptr) {
+            // A library that loaded but refused to start is not looked for again elsewhere: its
+            // failure is the answer.
+            if (result == 1 && directory != nullptr) {
                 std::string path(directory);
                 fixpath(path.data());
                 if (!path.empty() && path.back() != '/') path += '/';

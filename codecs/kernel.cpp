@@ -191,6 +191,8 @@ class PixelWriter {
     // Native bytes that went to the file past the stream (the direct copy): counted for the
     // value length.
     void countNative(uint64_t n) { valueBytes_ += n; }
+    // Bytes of pixel data written: the native value, or the items of the fragments.
+    uint64_t codedBytes() const { return encapsulated_ ? itemBytes_ : valueBytes_; }
 
     // Native bytes that the caller keeps; samples are reversed for an opposite-order target
     // (through a scratch buffer, also across fragment boundaries).
@@ -512,6 +514,12 @@ struct KernelPrivate {
     uint32_t openNext = 0;   // the fragment number that may follow them
     std::unique_ptr<PixelWriter> writer;
     int16_t failure = 0;
+    // What the codecs said their work changes (setCodedImageInfo).
+    std::string photometric;
+    int16_t planarConfiguration = -1;
+    std::string lossyMethod;
+    bool coderTold = false;  // the coder's photometric word wins over the decoder's
+    bool inCoderInit = false;
 
     void fail(int16_t status) {
         if (failure == 0) failure = status != 0 ? status : -1;
@@ -857,7 +865,9 @@ int16_t runConversion(KernelPrivate *kernel) {
     int16_t status = decoder->init == nullptr ? 0 : decoder->init(kernel, pds);
     bool decoderReady = status == 0;
     if (!decoderReady) noteCodecFailure(decoder, "refused the image", status);
+    kernel->inCoderInit = true;
     bool coderReady = decoderReady && (coder->init == nullptr || (status = coder->init(kernel, pds)) == 0);
+    kernel->inCoderInit = false;
     if (decoderReady && !coderReady) noteCodecFailure(coder, "refused the image", status);
     if (!decoderReady || !coderReady) kernel->fail(-1);
     if (coderReady) {
@@ -937,8 +947,19 @@ bool acceptableImage(const PixelDataDescriptor *pds) {
 
 }  // namespace
 
+// The counts and words a finished conversion hands to the writer.
+static void collectEffects(const KernelPrivate *kernel, CodingEffects *effects) {
+    if (effects == nullptr) return;
+    effects->photometric = kernel->photometric;
+    effects->planarConfiguration = kernel->planarConfiguration;
+    effects->lossyMethod = kernel->lossyMethod;
+    effects->rawBytes =
+        static_cast<uint64_t>(kernel->descriptor->frameSize) * kernel->descriptor->numberOfFrames;
+    effects->codedBytes = kernel->writer->codedBytes();
+}
+
 int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescriptor *descriptor,
-                              uint32_t available) {
+                              uint32_t available, CodingEffects *effects) {
     if (io == nullptr || io->stream == nullptr || descriptor == nullptr || available < VELMAR_PDS_FIXED_SIZE)
         return -1;
     if (VELMAR_PDS_FIXED_SIZE + static_cast<uint64_t>(descriptor->entryCount) * VELMAR_PDS_ENTRY_SIZE >
@@ -960,6 +981,7 @@ int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescrip
     try {
         kernel->writer = std::make_unique<PixelWriter>(io->stream, io->dataSyntax, descriptor);
         status = runConversion(kernel);
+        if (status == 0) collectEffects(kernel, effects);
     } catch (...) {
         noteWriteFailure("out of memory while converting the pixel data");
         status = -1;
@@ -1148,6 +1170,23 @@ int16_t addCodedFrame(KernelPrivate *kernel, uint32_t frame, const uint8_t *cons
 }  // namespace velmar::codecs
 
 extern "C" {
+
+VELMAR_API void setCodedImageInfo(KernelPrivate *kernel, const char *photometric,
+                                  int16_t planar_configuration, const char *lossy_method) {
+    if (kernel == nullptr) return;
+    try {
+        if (planar_configuration >= 0 && (kernel->inCoderInit || kernel->planarConfiguration < 0))
+            kernel->planarConfiguration = planar_configuration;
+        if (photometric != nullptr && (kernel->inCoderInit || !kernel->coderTold)) {
+            kernel->photometric.assign(photometric, strnlen(photometric, 16));
+            kernel->coderTold = kernel->inCoderInit;
+        }
+        if (lossy_method != nullptr && lossy_method[0] != '\0')
+            kernel->lossyMethod.assign(lossy_method, strnlen(lossy_method, 16));
+    } catch (...) {
+        kernel->fail(-1);
+    }
+}
 
 VELMAR_API void setCoderParam(KernelPrivate *kernel, void *param) {
     if (kernel != nullptr) kernel->coderParam = param;

@@ -1,9 +1,22 @@
 // Internal interface of the frame kernel: the Pixel Data writer the DICOM writer calls.
 #pragma once
 
+#include <string>
+
 #include "velmar/codecs.h"
 
 namespace velmar::codecs {
+
+// What one conversion changed in the image it wrote (see setCodedImageInfo): the Photometric
+// Interpretation and Planar Configuration after it (empty, -1: unchanged), the lossy method (empty:
+// lossless), and the byte counts of the raw frames and of the coded output.
+struct CodingEffects {
+    std::string photometric;
+    int16_t planarConfiguration = -1;  // -1: unchanged
+    std::string lossyMethod;
+    uint64_t rawBytes = 0;
+    uint64_t codedBytes = 0;
+};
 
 // Converts the pixels the descriptor points to into io->transferSyntaxUID and writes the whole
 // Pixel Data element (native, or encapsulated with a Basic Offset Table for code 3) to
@@ -11,7 +24,7 @@ namespace velmar::codecs {
 // element's length); a block too short for its frame table is refused. Returns 0, or a negative
 // status when a codec is missing, a codec or the source fails, or the output cannot be written.
 int16_t writePixelDataElement(AppData *app, IOObject *io, const PixelDataDescriptor *descriptor,
-                              uint32_t available);
+                              uint32_t available, CodingEffects *effects = nullptr);
 
 // Byte count of one source frame (its fragments in order); false when it has no entries, lies
 // beyond the end of the source file, or the file cannot be opened.

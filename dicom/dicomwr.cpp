@@ -10,6 +10,7 @@
 #include "codecs/kernel.h"
 #include "codecs/writefailure.h"
 #include "dicom/dicomwr_check.h"
+#include "dicom/dicomwr_coded.h"
 #include "dicom/dicomwr_file.h"
 #include "dicom/lookup.h"
 #include "velmar/codecs.h"
@@ -275,7 +276,8 @@ void putU32(uint8_t *p, uint32_t v, bool big) {
 
 class ElementWriter {
    public:
-    ElementWriter(AppData *app, IOObject *io) : app_(app), io_(io) {}
+    ElementWriter(AppData *app, IOObject *io, PrecodedPixels *precoded)
+        : app_(app), io_(io), precoded_(precoded) {}
 
     // One node, then its children; -1 at the first failure.
     int16_t write(DicomElement *node) {
@@ -350,6 +352,7 @@ class ElementWriter {
     }
 
     bool writePixelData(DicomElement *node) {
+        if (precoded_ != nullptr && precoded_->node() == node) return precoded_->copyTo(io_->stream);
         const auto *pds = static_cast<const PixelDataDescriptor *>(node->value);
         if (io_->writePixelData && pds != nullptr && node->length >= VELMAR_PDS_FIXED_SIZE &&
             pds->pixelLength != 0) {
@@ -400,6 +403,7 @@ class ElementWriter {
 
     AppData *app_;
     IOObject *io_;
+    PrecodedPixels *precoded_;
     std::vector<uint8_t> scratch_;
 };
 
@@ -441,7 +445,7 @@ void resolveSyntaxes(IOObject *io) {
 }
 
 // The preamble, the meta header and the data set, to io->stream.
-bool writeStream(AppData *app, IOObject *io) {
+bool writeStream(AppData *app, IOObject *io, PrecodedPixels *precoded) {
     bool ok = true;
     if (io->hasPreamble) {
         uint8_t preamble[132] = {0};
@@ -455,7 +459,7 @@ bool writeStream(AppData *app, IOObject *io) {
     io->inMeta = io->hasPreamble;
     SortCodes(io->object->root);
 
-    ElementWriter writer(app, io);
+    ElementWriter writer(app, io, precoded);
     for (DicomElement *node = io->object->root->firstChild; ok && node != nullptr; node = node->next)
         ok = writer.write(node) == 0;
     return ok;
@@ -474,6 +478,9 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
         codecs::noteWriteFailure("the object's tree cannot be written as valid DICOM");
         return -1;
     }
+    // Restores, when it goes, what the coding changed in the object.
+    PrecodedPixels precoded;
+    if (!precoded.code(app, io)) return -1;
     if (DO_checkObject(app, io->object) != 0) {
         codecs::noteWriteFailure("the object's elements cannot be put in writing order");
         return -1;
@@ -484,7 +491,7 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     if (temporary.stream() == nullptr) return -2;  // nothing written, nothing to report
     std::setvbuf(temporary.stream(), nullptr, _IOFBF, kOutputBuffer);
     io->stream = temporary.stream();
-    bool ok = writeStream(app, io);
+    bool ok = writeStream(app, io, &precoded);
     io->stream = nullptr;
     // Saved only when every byte reached the disk and the file reads back; the target is
     // replaced only then, so a failure or a crash leaves the previous file whole.

@@ -561,9 +561,16 @@ bool validPngOption(const std::string &uid, const std::string &option) {
 bool passOptions(Session &session, const std::string &uid, bool coder, const std::string &options) {
     if (options.empty()) return true;
     Codec *codec = get_codec(session.app()->codecCount, session.app()->codecs, uid.c_str(), coder ? 1 : 0);
-    if (codec != nullptr &&
-        passCmdlineParametersToCodec(session.app(), codec->libraryName, options.c_str()) < 0) {
+    int32_t rc = codec != nullptr
+                     ? passCmdlineParametersToCodec(session.app(), codec->libraryName, options.c_str())
+                     : 0;
+    if (rc == -1) {
         complain(std::string("the codec library ") + codec->libraryName + " takes no options");
+        return false;
+    }
+    if (rc < -1) {
+        complain(std::string("the codec library ") + codec->libraryName + " refuses the codec option \"" +
+                 options + "\"");
         return false;
     }
     return true;

@@ -53,6 +53,18 @@ std::string userMapFile() {
                        : described(dir + "/usrcodec.map");
 }
 
+// Where the map's library can be found: "" for built-in and registered libraries and for a file
+// found by its name or in the codec directory; otherwise a note saying it is missing.
+std::string libraryState(Session &session, const char *library) {
+    if (strcasecmp(library, "builtin") == 0 || isLibraryLoaded(session.app(), library) != 0) return "";
+    std::string file = library;
+    if (file.size() < 3 || file.compare(file.size() - 3, 3, ".so") != 0) file += ".so";
+    if (file.find('/') != std::string::npos && ::access(file.c_str(), R_OK) == 0) return "";
+    const std::string &dir = session.codecDir();
+    if (!dir.empty() && ::access((dir + "/" + file).c_str(), R_OK) == 0) return "";
+    return "  [missing: no " + file + " in " + (dir.empty() ? std::string("any codec directory") : dir) + "]";
+}
+
 void printRegistry(Session &session) {
     AppData *app = session.app();
     std::printf("Codec libraries:\n");
@@ -75,7 +87,8 @@ void printRegistry(Session &session) {
     if (map->count == 0) std::printf("  none\n");
     for (int32_t i = 0; i < map->count; ++i) {
         const CodecMapEntry *entry = map->entries[i];
-        std::printf("  %-24s %-10s %-12s %s\n", entry->uid, entry->name, entry->library, entry->note);
+        std::printf("  %-24s %-10s %-12s %s%s\n", entry->uid, entry->name, entry->library, entry->note,
+                    libraryState(session, entry->library).c_str());
     }
 }
 

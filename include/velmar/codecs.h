@@ -197,6 +197,10 @@ VELMAR_API void freeDynLib(void *module);
 VELMAR_API int32_t init_DynamicCodecLibraries(AppData *app, const CodecMap *codec_map,
                                               const char *const *names, const char *const *options,
                                               int32_t count, const char *directory);
+/* Hands an option text to the registered library `name`: png applies it with setPNGPrivate; an
+ * external library loaded by init_DynamicCodecLibraries receives it through its LibraryInit,
+ * called again (-2 when that refuses it); others accept it without effect (0). -1 when no
+ * library `name` with private data is registered. */
 VELMAR_API int32_t passCmdlineParametersToCodec(AppData *app, const char *name, const char *options);
 
 /* Frame kernel services for codecs. GetDecodedFrame and readSourceFrame hand back buffers the
@@ -207,6 +211,14 @@ VELMAR_API int16_t readSourceFrame(KernelPrivate *kernel, FrameBuffer **buffer_o
 /* Copies the fragment (length bytes from data + offset); 0, or -1 when memory runs out or the
  * fragment belongs to a frame whose output has already been written. */
 VELMAR_API int16_t addCodedFragment(KernelPrivate *kernel, const CodedFragment *fragment);
+/* What a codec's work changes in the image description of the object being written, told from
+ * its init: the Photometric Interpretation the pixels have after it (null: unchanged), the
+ * Planar Configuration (-1: unchanged) and, for a lossy coder, its compression method for Lossy
+ * Image Compression Method (0028,2114), such as "ISO_10918_1" (null: nothing is lost). The
+ * coder's word wins over the decoder's. The writer records them, with the compression ratio, in
+ * the object it writes when the source or the target syntax is encapsulated. */
+VELMAR_API void setCodedImageInfo(KernelPrivate *kernel, const char *photometric, int16_t planar_configuration,
+                                  const char *lossy_method);
 VELMAR_API void setCoderParam(KernelPrivate *kernel, void *param);
 VELMAR_API void *getCoderParam(const KernelPrivate *kernel);
 VELMAR_API void setDecoderParam(KernelPrivate *kernel, void *param);

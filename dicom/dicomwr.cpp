@@ -16,6 +16,7 @@
 
 #include "codecs/kernel.h"
 #include "codecs/writefailure.h"
+#include "dicom/deflate.h"
 #include "dicom/lookup.h"
 #include "velmar/codecs.h"
 #include "velmar/dicom.h"
@@ -508,11 +509,11 @@ void resolveSyntaxes(IOObject *io) {
                 io->dataSyntax = code;
 }
 
-int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
-    resolveSyntaxes(io);
+int16_t writeFile(AppData *app, IOObject *io, const char *file_name, bool deflated) {
     if (io->dataSyntax >= 0 && io->dataSyntax <= 2) {
         std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kSyntaxUIDs[io->dataSyntax]);
-    } else if (io->dataSyntax == TS_OTHER) {
+    }
+    if (io->dataSyntax == TS_OTHER || deflated) {
         // Another transfer syntax always gets a meta header, itself explicit VR little endian.
         io->hasPreamble = 1;
         io->metaSyntax = TS_EXPLICIT_LITTLE;
@@ -559,6 +560,10 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     io->stream = nullptr;
     ok = std::fclose(stream.release()) == 0 && ok;
     if (!ok) noteSystemFailure("cannot close", temporary.c_str());
+    if (ok && deflated) {
+        ok = deflateDataSet(temporary);
+        if (!ok) noteSystemFailure("cannot deflate the data set of", temporary.c_str());
+    }
     if (ok) ok = std::rename(temporary.c_str(), file_name) == 0;
     if (!ok) noteSystemFailure("cannot rename the temporary file to", file_name);
     if (!ok) {
@@ -566,6 +571,19 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
         return -1;
     }
     return 0;
+}
+
+int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
+    resolveSyntaxes(io);
+    // A deflated file is written in explicit VR little endian, then its data set is compressed.
+    const bool deflated = io->dataSyntax == TS_OTHER && isDeflatedSyntax(io->transferSyntaxUID);
+    if (deflated) io->dataSyntax = TS_EXPLICIT_LITTLE;
+    int16_t status = writeFile(app, io, file_name, deflated);
+    if (deflated) {
+        io->dataSyntax = TS_OTHER;
+        std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kDeflatedSyntaxUID);
+    }
+    return status;
 }
 
 }  // namespace

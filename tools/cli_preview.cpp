@@ -147,7 +147,7 @@ bool sourceFromDicom(Session &session, const std::string &path, PixelSource &sou
     bool encapsulated = false;
     bool found = sourceFromObject(session, io.object, source, encapsulated);
     if (encapsulated && createTemporary(temporary) &&
-        writeDicom(session, io, temporary.path, Syntax{}, true, "")) {
+        writeDicom(session, io, temporary.path, Syntax{}, true, CodecOptions{})) {
         DO_closeObject(&io.object);
         if (!readDicom(session, temporary.path, io)) return false;
         std::optional<Window> window = objectWindow(io.object);

@@ -2,6 +2,7 @@
 // headers in the three uncompressed syntaxes, sequences and items turned into the delimited form,
 // and Pixel Data stored as a descriptor of where its frames lie in the file.
 #include "dicom/dicomrd_file.h"
+#include "dicom/deflate.h"
 
 #include <sys/types.h>
 
@@ -809,8 +810,20 @@ extern "C" {
 
 VELMAR_API int16_t DO_importObjectFromFile(AppData *app, const char *file_name, IOObject *io) {
     try {
-        velmar::dicom::Reader reader(app, file_name, io);
-        return reader.run();
+        // A deflated data set is read from an inflated copy of the file.
+        std::string inflated;
+        velmar::dicom::Inflation inflation = file_name != nullptr
+                                                 ? velmar::dicom::inflateDataSet(file_name, inflated)
+                                                 : velmar::dicom::Inflation::NotDeflated;
+        if (inflation == velmar::dicom::Inflation::Failed) {
+            velmar::dicom::logInflateFailure(app, file_name);
+            return -1;
+        }
+        const bool wasDeflated = inflation == velmar::dicom::Inflation::Inflated;
+        velmar::dicom::Reader reader(app, wasDeflated ? inflated.c_str() : file_name, io);
+        int16_t status = reader.run();
+        if (wasDeflated && io != nullptr) velmar::dicom::markPixelDataExplicit(io->object);
+        return status;
     } catch (...) {
         return -1;
     }

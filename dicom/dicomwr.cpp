@@ -9,6 +9,7 @@
 
 #include "codecs/kernel.h"
 #include "codecs/writefailure.h"
+#include "dicom/deflate.h"
 #include "dicom/dicomwr_check.h"
 #include "dicom/dicomwr_coded.h"
 #include "dicom/dicomwr_file.h"
@@ -465,11 +466,11 @@ bool writeStream(AppData *app, IOObject *io, PrecodedPixels *precoded) {
     return ok;
 }
 
-int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
-    resolveSyntaxes(io);
+int16_t writeFile(AppData *app, IOObject *io, const char *file_name, bool deflated) {
     if (io->dataSyntax >= 0 && io->dataSyntax <= 2) {
         std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kSyntaxUIDs[io->dataSyntax]);
-    } else if (io->dataSyntax == TS_OTHER) {
+    }
+    if (io->dataSyntax == TS_OTHER || deflated) {
         // Another transfer syntax always gets a meta header, itself explicit VR little endian.
         io->hasPreamble = 1;
         io->metaSyntax = TS_EXPLICIT_LITTLE;
@@ -493,11 +494,13 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
     io->stream = temporary.stream();
     bool ok = writeStream(app, io, &precoded);
     io->stream = nullptr;
-    // Saved only when every byte reached the disk and the file reads back; the target is
-    // replaced only then, so a failure or a crash leaves the previous file whole.
     bool closed = temporary.close();
     if (ok && !closed) noteSystemFailure("cannot write", temporary.path().c_str());
     ok = ok && closed;
+    if (ok && deflated && !deflateDataSet(temporary.path())) {
+        noteSystemFailure("cannot deflate the data set of", temporary.path().c_str());
+        return -1;
+    }
     if (ok && !readsBack(app, temporary.path().c_str(), file_name)) {
         codecs::noteWriteFailure("the written file does not read back");
         return -1;
@@ -507,6 +510,19 @@ int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
         return -1;
     }
     return ok ? 0 : -1;
+}
+
+int16_t writeObject(AppData *app, IOObject *io, const char *file_name) {
+    resolveSyntaxes(io);
+    // A deflated file is written in explicit VR little endian, then its data set is compressed.
+    const bool deflated = io->dataSyntax == TS_OTHER && isDeflatedSyntax(io->transferSyntaxUID);
+    if (deflated) io->dataSyntax = TS_EXPLICIT_LITTLE;
+    int16_t status = writeFile(app, io, file_name, deflated);
+    if (deflated) {
+        io->dataSyntax = TS_OTHER;
+        std::snprintf(io->transferSyntaxUID, sizeof io->transferSyntaxUID, "%s", kDeflatedSyntaxUID);
+    }
+    return status;
 }
 
 }  // namespace

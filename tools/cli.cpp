@@ -457,6 +457,8 @@ int Session::endReport(const ReportEditor &edit, FILE *out) {
 
 namespace {
 
+constexpr const char *kDeflatedUID = "1.2.840.10008.1.2.1.99";
+
 struct NamedSyntax {
     const char *name;
     int32_t code;
@@ -469,6 +471,7 @@ constexpr NamedSyntax kSyntaxes[] = {
     {"explicit", TS_EXPLICIT_LITTLE, "1.2.840.10008.1.2.1", "explicit VR little endian"},
     {"big", TS_EXPLICIT_BIG, "1.2.840.10008.1.2.2", "explicit VR big endian"},
     {"png", TS_OTHER, VELMAR_PNG_TRANSFER_SYNTAX_UID, "PNG per frame (velmar private)"},
+    {"deflated", TS_OTHER, kDeflatedUID, "deflated explicit VR little endian"},
 };
 
 bool looksLikeUID(const std::string &text) {
@@ -612,14 +615,16 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
     std::free(source);
     std::string decoderOptions, coderOptions;
     if (!splitOptions(sourceUID, syntax, given, &decoderOptions, &coderOptions)) return false;
+    // A deflated data set keeps its pixels native: the library writes them in explicit VR little endian.
+    const std::string coderUID = syntax.uid == kDeflatedUID ? "1.2.840.10008.1.2.1" : syntax.uid;
     std::string problem = session.ensureCodec(sourceUID, false, decoderOptions);
-    if (problem.empty()) problem = session.ensureCodec(syntax.uid, true, coderOptions);
+    if (problem.empty()) problem = session.ensureCodec(coderUID, true, coderOptions);
     if (!problem.empty()) {
         complain(problem);
         return false;
     }
     Codec *decoder = get_codec(session.app()->codecCount, session.app()->codecs, sourceUID.c_str(), 0);
-    Codec *coder = get_codec(session.app()->codecCount, session.app()->codecs, syntax.uid.c_str(), 1);
+    Codec *coder = get_codec(session.app()->codecCount, session.app()->codecs, coderUID.c_str(), 1);
     if (decoder != nullptr && coder != nullptr && !decoderOptions.empty() && !coderOptions.empty() &&
         decoderOptions != coderOptions && std::strcmp(decoder->libraryName, coder->libraryName) == 0) {
         complain(std::string("the codec library ") + coder->libraryName +
@@ -627,7 +632,7 @@ bool prepareCodecs(Session &session, DicomObject *obj, const Syntax &syntax, con
         return false;
     }
     return passOptions(session, sourceUID, false, decoderOptions) &&
-           passOptions(session, syntax.uid, true, coderOptions);
+           passOptions(session, coderUID, true, coderOptions);
 }
 
 }  // namespace

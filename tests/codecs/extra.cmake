@@ -9,3 +9,11 @@ target_compile_definitions(test_codecs PRIVATE
   VELMAR_TEST_CODEC_DIR="$<TARGET_FILE_DIR:velmar_testcodec>")
 # The syntax round trips run the program.
 add_dependencies(test_codecs velmar_tool)
+# The codec libraries velmar writes itself: their frame coding is tested directly, and the
+# libraries are loaded from build/codecs through the default codec map.
+foreach(codec rle)
+  if(TARGET velmar_${codec})
+    target_link_libraries(test_codecs PRIVATE velmar_${codec}_core)
+    add_dependencies(test_codecs velmar_${codec})
+  endif()
+endforeach()

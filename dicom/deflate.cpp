@@ -1,6 +1,7 @@
 // Deflated Explicit VR Little Endian through zlib: inflating a deflated data set into a
 // temporary copy for the reader, and compressing the data set the writer wrote.
 #include "dicom/deflate.h"
+#include "support/regularfile.h"
 
 #include <unistd.h>
 #include <zlib.h>
@@ -236,7 +237,8 @@ bool isDeflatedSyntax(const char *uid) {
 }
 
 Inflation inflateDataSet(const char *file_name, std::string &inflated) {
-    File in(std::fopen(file_name, "rb"));
+    // Only a regular file is looked at: opening a FIFO or a device could block.
+    File in(velmar::support::fopenRegularFile(file_name, "rb"));
     std::vector<MetaElement> meta;
     if (in == nullptr || !readMeta(in.get(), meta)) return Inflation::NotDeflated;
     bool deflated = false;

@@ -174,14 +174,15 @@ class TreeCheck {
     }
 
     // The elements of a data set or item rise by tag; SortCodes puts them in order and keeps the
-    // later of two equal tags, which is worth saying since the earlier one is lost.
+    // later of two equal tags, which is worth a warning since the earlier one is lost. Objects
+    // built in memory are not kept in order, so sorting them is only noted.
     void noteOrder(DicomElement *node, uint32_t &previous, bool &any) {
         uint32_t tag = tagOf(node);
         if (any && tag == previous)
             report(app_, 2, "Element (%04hx,%04hx) appears twice in %s; the later one is written",
                    node->group, node->element, placeOf(node->parent).c_str());
         else if (any && tag < previous && !unorderedNoted_)
-            report(app_, 2, "Elements of %s are out of order; written sorted", placeOf(node->parent).c_str());
+            report(app_, 3, "Elements of %s are out of order; written sorted", placeOf(node->parent).c_str());
         if (any && tag < previous) unorderedNoted_ = true;
         previous = tag > previous || !any ? tag : previous;
         any = true;

@@ -95,6 +95,8 @@ TEST_P(Fidelity, DumpAgreesWithDcm2jsonAndConversionsKeepEveryElement) {
         Outcome made = run(dir, kProgram + " convert -s " + syntax + " '" + source() + "' " + out);
         if (made.status != 0 && made.out.find("no decoder") != std::string::npos)
             GTEST_SKIP() << "no codec decodes this sample's pixel data";
+        if (made.status != 0 && made.out.find("the conversion would lose bytes") != std::string::npos)
+            GTEST_SKIP() << "the sample's geometry does not account for its Pixel Data, so it is not converted";
         ASSERT_EQ(made.status, 0) << made.out;
         ASSERT_EQ(run(dir, kProgram + " convert -s explicit " + out + " " + back).status, 0);
         // In implicit VR every private sequence has undefined length and no VR: DCMTK says it

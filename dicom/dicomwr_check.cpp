@@ -81,6 +81,9 @@ bool padsWithSpace(int32_t vr) {
         case VR_SH:
         case VR_ST:
         case VR_TM:
+        case VR_UC:
+        case VR_UR:
+        case VR_UT:
             return true;
         default:
             return false;

@@ -101,7 +101,8 @@ class Decoder : public velmar::codeclib::FrameDecoder {
         if (decoder == nullptr) return false;
         charls_frame_info info{};
         charls_interleave_mode mode{};
-        if (charls_jpegls_decoder_set_source_buffer(decoder.get(), coded, length) != kOk ||
+        const uint8_t *source = terminated(coded, length);
+        if (charls_jpegls_decoder_set_source_buffer(decoder.get(), source, length) != kOk ||
             charls_jpegls_decoder_read_header(decoder.get()) != kOk ||
             charls_jpegls_decoder_get_frame_info(decoder.get(), &info) != kOk ||
             charls_jpegls_decoder_get_interleave_mode(decoder.get(), &mode) != kOk)
@@ -119,6 +120,20 @@ class Decoder : public velmar::codeclib::FrameDecoder {
     }
 
    private:
+    // CharLS spins for seconds decoding a scan that runs into the end of its buffer (a
+    // truncated or hostile fragment of a few dozen bytes): a stream that does not end in an EOI
+    // marker is decoded from a copy that has one, so the scan always meets a marker. `length`
+    // becomes the copy's length.
+    const uint8_t *terminated(const uint8_t *coded, size_t &length) {
+        size_t end = length;
+        if (end > 0 && coded[end - 1] == 0) --end;  // the fragment's pad byte
+        if (end >= 2 && coded[end - 2] == 0xFF && coded[end - 1] == 0xD9) return coded;
+        terminatedStream_.assign(coded, coded + length);
+        terminatedStream_.insert(terminatedStream_.end(), {0xFF, 0xD9});
+        length = terminatedStream_.size();
+        return terminatedStream_.data();
+    }
+
     // The stream must have the frame's geometry; its sample precision may be any that fits the
     // frame's sample container.
     bool matches(const charls_frame_info &info) const {
@@ -129,6 +144,7 @@ class Decoder : public velmar::codeclib::FrameDecoder {
 
     Layout layout_;
     std::vector<uint8_t> samples_;
+    std::vector<uint8_t> terminatedStream_;
 };
 
 }  // namespace

@@ -67,7 +67,13 @@ unsigned sourceSwapSize(const PixelDataDescriptor *pds) {
     bool hostBig = bigendian() != 0;
     bool swap = (pds->syntaxCode == TS_EXPLICIT_BIG && !hostBig) ||
                 ((pds->syntaxCode == TS_IMPLICIT_LITTLE || pds->syntaxCode == TS_EXPLICIT_LITTLE) && hostBig);
-    return swap ? swapSampleSize(pds->bitsAllocated) : 1;
+    if (!swap) return 1;
+    return pds->storedWordSize == 2 && pds->bitsAllocated <= 8 ? 2 : swapSampleSize(pds->bitsAllocated);
+}
+
+// True when the source holds 8-bit samples in words of the other byte order (see storedWordSize).
+bool wordSwappedSource(const PixelDataDescriptor *pds) {
+    return pds->bitsAllocated <= 8 && sourceSwapSize(pds) == 2;
 }
 
 // A coded fragment the kernel holds until its frame is written: in memory, or in the spill file
@@ -750,24 +756,43 @@ bool frameExtent(KernelPrivate *kernel, uint32_t frame, uint64_t *total_out) {
     return true;
 }
 
+// Reads the bytes of one entry whose samples are held in words of the other byte order: the
+// whole words that cover it (a frame of odd size starts or ends inside a word) are read and
+// reversed, and the entry's own bytes kept.
+bool readWholeWords(KernelPrivate *kernel, const PixelFrameEntry &e, uint8_t *into) {
+    const PixelDataDescriptor *pds = kernel->descriptor;
+    uint64_t start = e.offset - ((e.offset - pds->pixelOffset) & 1u);
+    uint64_t end = static_cast<uint64_t>(e.offset) + e.length;
+    if (((end - pds->pixelOffset) & 1u) != 0) ++end;
+    std::vector<uint8_t> words(end - start);
+    // An OW value has an even length, so the covering words lie within it.
+    if (!readFully(kernel->sourceFd, words.data(), static_cast<uint32_t>(words.size()), start)) return false;
+    swapSamples(words.data(), words.size(), 2);
+    std::memcpy(into, words.data() + (e.offset - start), e.length);
+    return true;
+}
+
 // Reads one source frame (frameExtent bytes) into `into`, in host byte order; a bit-packed frame
 // is moved to start at the first bit.
 bool readFrameInto(KernelPrivate *kernel, uint32_t frame, uint8_t *into) {
     const PixelFrameEntry *entries = kernel->descriptor->frames;
+    const bool wordSwapped = wordSwappedSource(kernel->descriptor);
     uint64_t filled = 0;
     int32_t previous = -1;
     for (uint32_t i : frameEntries(kernel, frame)) {
         const PixelFrameEntry &e = entries[i];
         if (e.fragment == previous) continue;
         previous = e.fragment;
-        if (!readFully(kernel->sourceFd, into + filled, e.length, e.offset)) {
+        bool read = wordSwapped ? readWholeWords(kernel, e, into + filled)
+                                : readFully(kernel->sourceFd, into + filled, e.length, e.offset);
+        if (!read) {
             noteWriteFailure("cannot read frame %u from the source file %s: %s", frame,
                              kernel->descriptor->fileName, errno != 0 ? std::strerror(errno) : "end of file");
             return false;
         }
         filled += e.length;
     }
-    swapSamples(into, filled, sourceSwapSize(kernel->descriptor));
+    if (!wordSwapped) swapSamples(into, filled, sourceSwapSize(kernel->descriptor));
     uint64_t bits = packedFrameBits(kernel->descriptor);
     if (bits != 0 && kernel->descriptor->pixelLength != VELMAR_UNDEFINED_LENGTH)
         alignBits(into, into, bits, packedShift(kernel->descriptor, frame));
@@ -811,9 +836,9 @@ bool directCopyApplies(KernelPrivate *kernel, unsigned *swapUnit_out) {
         !kernel->writer->streamsNative() || pds->numberOfFrames == 0 || pds->frameSize == 0 ||
         !onRegularFile(kernel->io->stream))
         return false;
-    bool sourceSwaps = sourceSwapSize(pds) != 1;
-    bool targetSwaps = kernel->writer->swapSize() != 1;
-    unsigned unit = sourceSwaps != targetSwaps ? swapSampleSize(pds->bitsAllocated) : 0;
+    // Source and target reverse by the same unit, or one of them by none.
+    unsigned sourceUnit = sourceSwapSize(pds), targetUnit = kernel->writer->swapSize();
+    unsigned unit = sourceUnit == targetUnit ? 0 : std::max(sourceUnit, targetUnit);
     if (unit == 1) unit = 0;
     for (uint32_t frame = 1; frame <= pds->numberOfFrames; ++frame) {
         uint64_t total = 0;

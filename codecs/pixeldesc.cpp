@@ -15,6 +15,7 @@
 static_assert(offsetof(PixelDataDescriptor, numberOfFrames) == 40 &&
               offsetof(PixelDataDescriptor, frameSize) == 44 &&
               offsetof(PixelDataDescriptor, entryCount) == 48 &&
+              offsetof(PixelDataDescriptor, storedWordSize) == 52 &&
               offsetof(PixelDataDescriptor, fileName) == 56 &&
               offsetof(PixelDataDescriptor, transferSyntaxUID) == 76 && VELMAR_PDS_FIXED_SIZE == 144);
 

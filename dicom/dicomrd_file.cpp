@@ -634,6 +634,10 @@ Step Reader::readPixelData(const Header &h) {
     item.root = obj_->current;
     fill_pds(app_, depth_ >= 0 ? &item : obj_, descriptor);
     descriptor->syntaxCode = io_->dataSyntax;
+    // 8-bit samples in words of the other byte order sit in the file with each pair exchanged.
+    bool otherOrder = (io_->dataSyntax == TS_EXPLICIT_BIG) != (bigendian() != 0);
+    if (el.vr == VR_OW && otherOrder && io_->dataSyntax != TS_OTHER && descriptor->bitsAllocated <= 8)
+        descriptor->storedWordSize = 2;
     std::memcpy(descriptor->transferSyntaxUID, io_->transferSyntaxUID, VELMAR_UID_SIZE);
     descriptor->transferSyntaxUID[VELMAR_UID_SIZE - 1] = '\0';
     codecs::indexPixelData(in_, &descriptor, syntax(), h.length, app_ != nullptr ? app_->log : nullptr);

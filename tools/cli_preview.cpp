@@ -47,6 +47,8 @@ struct PixelSource {
     int bytesPerPixel = 0;
     bool isSigned = false;
     bool bigEndian = false;
+    bool wordSwapped = false;  // 8-bit samples held in words of the other byte order
+    uint32_t pixelOffset = 0;  // where the value starts, for the word boundaries
     std::optional<Window> window;  // Window Center/Width of the object
 };
 
@@ -104,7 +106,9 @@ bool sourceFromObject(Session &session, DicomObject *obj, PixelSource &source, b
     source.bytesPerPixel = pds->bitsAllocated / 8;
     source.isSigned = pds->pixelRepresentation == 1;
     source.bigEndian = pds->syntaxCode == TS_EXPLICIT_BIG;
-    for (uint16_t i = 0; i < pds->entryCount; ++i)
+    source.wordSwapped = pds->storedWordSize == 2 && pds->bitsAllocated == 8;
+    source.pixelOffset = pds->pixelOffset;
+    for (uint32_t i = 0; i < pds->entryCount; ++i)
         if (pds->frames[i].fragment == 0) source.offsets.push_back(pds->frames[i].offset);
     source.window = objectWindow(obj);
     if (source.offsets.empty() || source.rows == 0 || source.columns == 0) {
@@ -191,12 +195,20 @@ int64_t pixelAt(const PixelSource &source, const unsigned char *bytes) {
 // The pixels of one frame (1-based) in row order; empty after a message when they cannot be read.
 std::vector<int64_t> readFrame(const PixelSource &source, FILE *file, size_t frame) {
     size_t count = static_cast<size_t>(source.rows) * source.columns;
-    std::vector<unsigned char> bytes(count * source.bytesPerPixel);
-    if (std::fseek(file, static_cast<long>(source.offsets[frame - 1]), SEEK_SET) != 0 ||
+    // Samples held in words are read as the whole words that cover the frame, each pair exchanged.
+    uint32_t offset = source.offsets[frame - 1];
+    size_t lead = source.wordSwapped ? (offset - source.pixelOffset) & 1u : 0;
+    size_t span = count * source.bytesPerPixel + lead;
+    if (source.wordSwapped && span % 2 != 0) ++span;
+    std::vector<unsigned char> bytes(span);
+    if (std::fseek(file, static_cast<long>(offset - lead), SEEK_SET) != 0 ||
         std::fread(bytes.data(), 1, bytes.size(), file) != bytes.size()) {
         complain("preview: frame " + std::to_string(frame) + " lies past the end of " + source.file);
         return {};
     }
+    if (source.wordSwapped)
+        for (size_t i = 0; i + 1 < span; i += 2) std::swap(bytes[i], bytes[i + 1]);
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(lead));
     std::vector<int64_t> pixels(count);
     for (size_t i = 0; i < count; ++i) pixels[i] = pixelAt(source, &bytes[i * source.bytesPerPixel]);
     return pixels;

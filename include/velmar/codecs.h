@@ -37,6 +37,11 @@ typedef struct PixelDataDescriptor {
     uint32_t numberOfFrames; /* widened over the former 16-bit field and its padding: no offset moved */
     uint32_t frameSize;      /* bytes of one frame; for 1-bit images the bits rounded up to bytes */
     uint32_t entryCount;     /* likewise widened in place */
+    /* 2 when samples of 8 bits or fewer are held in 16-bit words (OW) of a byte order other than
+     * the host's, so that reading reverses each word to bring the samples into pixel order; 0
+     * otherwise. It fills former padding: no field moved. */
+    uint16_t storedWordSize;
+    uint16_t reserved;
     const char *fileName;
     uint32_t pixelOffset;
     uint32_t pixelLength; /* 0xFFFFFFFF for encapsulated data */

@@ -1,6 +1,6 @@
 // Each element keeps its VR and value from file to file: signed "US or SS" values, the VRs newer
-// than the original table, UN sequences and UN of known tags, bare data sets in every syntax, and
-// a meta header that is always explicit VR LE.
+// than the original table, UN sequences and UN of known tags, 8-bit OW pixels of big-endian
+// files, bare data sets in every syntax, and a meta header that is always explicit VR LE.
 #include "test_reader_bytes.h"
 
 using readertest::Bytes;
@@ -111,6 +111,26 @@ TEST_F(FidelityTest, UNSequencesAreImplicitLittleAndKnownUNTakesTheDictionaryVR)
         // The sequence is written as SQ; its private elements, read without a VR, stay UN.
         EXPECT_FALSE(contains(bytes, {'U', 'N', 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
         EXPECT_TRUE(contains(bytes, {'S', 'Q', 0, 0, 0xFF, 0xFF, 0xFF, 0xFF}));
+        DO_closeObject(&io.object);
+    }
+}
+
+TEST_F(FidelityTest, EightBitOWPixelsOfABigEndianFileComeOutInPixelOrder) {
+    native_LibraryInit(&app);
+    // Two frames of 1 x 3 pixels, 1 to 6: the second frame starts inside a word.
+    Bytes ds(2);
+    ds.element(0x0028, 0x0008, "IS", "2 ").us(0x0028, 0x0002, 1).us(0x0028, 0x0010, 1).us(0x0028, 0x0011, 3);
+    ds.us(0x0028, 0x0100, 8).us(0x0028, 0x0101, 8).us(0x0028, 0x0102, 7).us(0x0028, 0x0103, 0);
+    ds.header(0x7FE0, 0x0010, "OW", 6).u16(0x0201).u16(0x0403).u16(0x0605);
+    const std::vector<uint8_t> pixels{1, 2, 3, 4, 5, 6};
+    for (int output : {1, 0, 2}) {
+        ASSERT_EQ(read(readertest::fileWith(ds, "1.2.840.10008.1.2.2")), 0) << problems();
+        std::vector<uint8_t> bytes = rewrite(output, true);
+        ASSERT_GE(bytes.size(), 6u);
+        EXPECT_TRUE(std::equal(bytes.end() - 6, bytes.end(), pixels.begin())) << output;
+        // Read back, the output converts again without a change.
+        std::vector<uint8_t> again = rewrite(1, true);
+        EXPECT_TRUE(std::equal(again.end() - 6, again.end(), pixels.begin())) << output << " -> 1";
         DO_closeObject(&io.object);
     }
 }

@@ -47,8 +47,8 @@ struct PixelSource {
     int bytesPerPixel = 0;
     bool isSigned = false;
     bool bigEndian = false;
-    bool wordSwapped = false;  // 8-bit samples held in words of the other byte order
-    uint32_t pixelOffset = 0;  // where the value starts, for the word boundaries
+    bool wordSwapped = false;      // 8-bit samples held in words of the other byte order
+    uint32_t pixelOffset = 0;      // where the value starts, for the word boundaries
     std::optional<Window> window;  // Window Center/Width of the object
 };
 

@@ -249,8 +249,9 @@ private:
         return out;
     }
 
+    // Trailing component delimiters of each group carry nothing and are left out, as the DICOM
+    // JSON writers of the peers do; a name with no component left is an empty value.
     std::string personName(const std::string &text) const {
-        if (text.empty()) return "null";
         static const char *groups[] = {"Alphabetic", "Ideographic", "Phonetic"};
         std::string out = "{";
         size_t start = 0;
@@ -258,6 +259,7 @@ private:
         for (int g = 0; g < 3 && start <= text.size(); ++g) {
             size_t end = text.find('=', start);
             std::string part = text.substr(start, end == std::string::npos ? std::string::npos : end - start);
+            part.erase(part.find_last_not_of('^') + 1);
             if (!part.empty()) {
                 out += std::string(any ? ", " : "") + "\"" + groups[g] + "\": " + quote(part);
                 any = true;
@@ -265,7 +267,7 @@ private:
             if (end == std::string::npos) break;
             start = end + 1;
         }
-        return out + "}";
+        return any ? out + "}" : "null";
     }
 
     // A 64-bit integer: a JSON number while a double holds it exactly, else its digits quoted.

@@ -75,12 +75,18 @@ def host_order(element, dataset):
 
 
 def pixels(dataset):
-    # Samples wider than 16 bits are left out: their byte order is undone by the pixel codecs,
-    # which this check does not cover.
-    if "PixelData" not in dataset or dataset.get("BitsAllocated", 0) > 16:
+    if "PixelData" not in dataset:
         return None
+    import numpy
+
+    element = dataset["PixelData"]
+    if dataset.is_little_endian is False and element.VR == "OW" and dataset.get("BitsAllocated") == 8:
+        # pydicom leaves 8-bit samples held in big-endian words in file order; their pixel order
+        # is each word reversed.
+        count = dataset.Rows * dataset.Columns * dataset.get("SamplesPerPixel", 1) * int(dataset.get("NumberOfFrames", 1))
+        return numpy.frombuffer(host_order(element, dataset), numpy.uint8)[:count]
     try:
-        return dataset.pixel_array
+        return dataset.pixel_array.ravel()
     except Exception as error:  # a syntax pydicom cannot decode here
         return str(error)
 

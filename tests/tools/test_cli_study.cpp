@@ -267,6 +267,9 @@ TEST_F(StudyCli, DumpDecodesEveryCharacterSetToUTF8) {
          R"({"Alphabetic": "Hong^Gildong", "Ideographic": "洪^吉洞"})", "Hong^Gildong=洪^吉洞"},
         {"GB18030", "Wang^XiaoDong=\xcd\xf5^\xd0\xa1\xb6\xab",
          R"({"Alphabetic": "Wang^XiaoDong", "Ideographic": "王^小东"})", "Wang^XiaoDong=王^小东"},
+        // Trailing component delimiters carry nothing; an empty group is left out.
+        {"ISO_IR 100", "Unknown^^^^=^^=Ph^", R"({"Alphabetic": "Unknown", "Phonetic": "Ph"})",
+         "Unknown^^^^=^^=Ph^"},
     };
     for (const NameCase &test : cases) {
         write("name.dcm", nameFile(test.charset, test.bytes));

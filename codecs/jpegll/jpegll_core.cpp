@@ -59,11 +59,12 @@ struct HuffmanTable {
         for (int length = 1; length <= 16; ++length) {
             valOffset[length] = k - code;
             for (int n = 0; n < counts[length - 1]; ++n, ++k, ++code) {
+                // More codes than the length holds; like the common decoders, a code of all
+                // one bits is refused too.
+                if (code + 1 >= (1 << length)) return false;
                 if (length <= kLookBits) fillFast(code, length, symbols[k]);
             }
             maxCode[length] = counts[length - 1] != 0 ? code - 1 : -1;
-            // Like the common decoders, a code of all one bits is refused.
-            if (counts[length - 1] != 0 && code >= (1 << length)) return false;
             code <<= 1;
         }
         maxCode[17] = INT32_MAX;

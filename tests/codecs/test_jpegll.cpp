@@ -110,6 +110,19 @@ TEST(JpegLosslessFrames, DamagedAndForeignStreamsFailToDecode) {
     EXPECT_FALSE(decodes(patched(0xDA, 3, 0), layout)) << "predictor 0";
     EXPECT_FALSE(decodes(patched(0xDA, 3, 8), layout)) << "predictor 8";
     EXPECT_FALSE(decodes(patched(0xDA, 2, 0x10), layout)) << "Huffman table 1 was never defined";
+    // A table with more codes of one length than the length holds (three of one bit).
+    std::vector<uint8_t> overfull = coded;
+    for (size_t i = 0; i + 3 < overfull.size(); ++i)
+        if (overfull[i] == 0xFF && overfull[i + 1] == 0xC4) {
+            size_t length = overfull[i + 2] << 8 | overfull[i + 3];
+            std::vector<uint8_t> table = {0xFF, 0xC4, 0, 22, 0x00, 3};
+            table.resize(table.size() + 15, 0);
+            table.insert(table.end(), {0, 1, 2});
+            overfull.erase(overfull.begin() + i, overfull.begin() + i + 2 + length);
+            overfull.insert(overfull.begin() + i, table.begin(), table.end());
+            break;
+        }
+    EXPECT_FALSE(decodes(overfull, layout));
     std::vector<uint8_t> baseline = coded;
     baseline[3] = 0xC0;  // SOF0 where SOF3 was
     EXPECT_FALSE(decodes(baseline, layout));

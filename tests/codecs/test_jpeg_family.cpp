@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -355,6 +356,21 @@ TEST_F(JpegFamily, BadOptionsAndImagesAreRefused) {
     EXPECT_NE(out.find("the codec library velmar_jpegls "), std::string::npos) << out;
     EXPECT_FALSE(convert("grey16.dcm", "baseline16.dcm", kBaseline)) << "JPEG Baseline holds 8 bits only";
     EXPECT_FALSE(fs::exists(dir_ / "baseline16.dcm"));
+}
+
+// --syntax takes the codec names of the codec maps; a syntax whose library only decodes is
+// refused as a target, writing nothing.
+TEST_F(JpegFamily, CodecNamesOfTheMapNameTargetSyntaxes) {
+    if (!haveLibrary("velmar_jpegll")) GTEST_SKIP() << "velmar_jpegll was not built";
+    ASSERT_TRUE(convert("grey16.dcm", "named.dcm", "jpeg-lossless"));
+    std::ifstream in(path("named.dcm"), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(bytes.find(kJpegLossless), std::string::npos);
+    ASSERT_TRUE(convert("named.dcm", "back.dcm", "explicit"));
+    EXPECT_EQ(load("back.dcm").pixels, load("grey16.dcm").pixels);
+    EXPECT_FALSE(convert("grey16.dcm", "p14.dcm", "jpeg-lossless-p14"));
+    EXPECT_FALSE(fs::exists(dir_ / "p14.dcm"));
+    EXPECT_FALSE(convert("grey16.dcm", "none.dcm", "no-such-codec"));
 }
 
 // A map entry whose library is nowhere to be found says so in the listing.

@@ -35,16 +35,17 @@ inline int32_t extend(uint32_t bits, int s) {
 // and its extra bits fit, else the code's length and symbol, else (a longer code) nothing.
 constexpr int kLookBits = 11;
 
+// Trivial, so that a table is only written when a DHT segment defines it.
 struct FastEntry {
-    int32_t diff = 0;
-    uint8_t total = 0;   // code and extra bits, 0 when they do not fit the lookahead
-    uint8_t length = 0;  // code length when the code alone fits, else 0
-    uint8_t symbol = 0;
+    int32_t diff;
+    uint8_t total;   // code and extra bits, 0 when they do not fit the lookahead
+    uint8_t length;  // code length when the code alone fits, else 0
+    uint8_t symbol;
 };
 
 struct HuffmanTable {
     bool defined = false;
-    std::array<FastEntry, 1u << kLookBits> fast{};
+    std::array<FastEntry, 1u << kLookBits> fast;
     std::array<int32_t, 18> maxCode{};    // largest code of each length, -1 when none
     std::array<int32_t, 17> valOffset{};  // symbol index minus code, per length
     std::array<uint8_t, 256> symbols{};
@@ -53,7 +54,7 @@ struct HuffmanTable {
     // whose codes do not fit their lengths.
     bool build(const uint8_t counts[16], const uint8_t *values, int total) {
         std::memcpy(symbols.data(), values, static_cast<size_t>(total));
-        fast.fill(FastEntry{});
+        fast.fill(FastEntry{0, 0, 0, 0});
         int32_t code = 0;
         int k = 0;
         for (int length = 1; length <= 16; ++length) {
@@ -113,7 +114,7 @@ class BitReader {
     }
 
     // One difference coded with `table`.
-    inline int32_t difference(const HuffmanTable &table) {
+    [[gnu::always_inline]] inline int32_t difference(const HuffmanTable &table) {
         if (bits_ < 32) fill();
         const FastEntry &e = table.fast[acc_ >> (64 - kLookBits)];
         if (e.total != 0) {
@@ -139,7 +140,7 @@ class BitReader {
     }
 
    private:
-    inline void take(int n) {
+    [[gnu::always_inline]] inline void take(int n) {
         acc_ <<= n;
         bits_ -= n;
     }
@@ -163,7 +164,7 @@ class BitReader {
         return ((v - 0x0101010101010101ull) & ~v & 0x8080808080808080ull) != 0;
     }
 
-    inline void fill() {
+    [[gnu::always_inline]] inline void fill() {
         if (end_ - pos_ >= 8) {
             uint64_t w;
             std::memcpy(&w, pos_, 8);
@@ -496,7 +497,7 @@ class Decoder {
     unsigned components_ = 0;
     std::array<Component, 4> component_{};
     std::array<bool, 4> decoded_{};
-    std::array<HuffmanTable, 4> tables_{};
+    std::array<HuffmanTable, 4> tables_;
     unsigned restartInterval_ = 0;
     std::vector<uint16_t> rows_;
 };
@@ -571,22 +572,34 @@ inline int category(int32_t d) {
     return d == 0 ? 0 : std::bit_width(static_cast<uint32_t>(d < 0 ? -d : d));
 }
 
-// Writes bits MSB first into a buffer sized beforehand, stuffing a zero after every 0xFF.
+// Writes bits MSB first into a buffer sized beforehand, 32 at a time, stuffing a zero after
+// every 0xFF byte.
 class BitWriter {
    public:
     explicit BitWriter(uint8_t *out) : out_(out) {}
-    inline void put(uint32_t value, int n) {
+    // n <= 32 bits of `value`.
+    [[gnu::always_inline]] inline void put(uint32_t value, int n) {
         acc_ = (acc_ << n) | value;
         bits_ += n;
-        while (bits_ >= 8) {
-            bits_ -= 8;
-            uint8_t byte = static_cast<uint8_t>(acc_ >> bits_);
-            *out_++ = byte;
-            if (byte == 0xFF) *out_++ = 0;
+        if (bits_ < 32) return;
+        bits_ -= 32;
+        const uint32_t word = static_cast<uint32_t>(acc_ >> bits_);
+        if (((~word - 0x01010101u) & word & 0x80808080u) == 0) {  // no 0xFF byte
+            const uint32_t big = __builtin_bswap32(word);
+            std::memcpy(out_, &big, 4);
+            out_ += 4;
+            return;
         }
+        for (int shift = 24; shift >= 0; shift -= 8) byte(static_cast<uint8_t>(word >> shift));
     }
     uint8_t *finish() {
-        if (bits_ > 0) put((1u << (8 - bits_)) - 1, 8 - bits_);  // pad with one bits
+        const int pad = (8 - bits_ % 8) % 8;  // one bits up to the byte's end
+        acc_ = (acc_ << pad) | ((1u << pad) - 1u);
+        bits_ += pad;
+        while (bits_ >= 8) {
+            bits_ -= 8;
+            byte(static_cast<uint8_t>(acc_ >> bits_));
+        }
         return out_;
     }
     void restart(uint8_t code) {
@@ -596,6 +609,11 @@ class BitWriter {
     }
 
    private:
+    void byte(uint8_t b) {
+        *out_++ = b;
+        if (b == 0xFF) *out_++ = 0;
+    }
+
     uint8_t *out_;
     uint64_t acc_ = 0;
     int bits_ = 0;
@@ -639,62 +657,53 @@ void writeHeaders(std::vector<uint8_t> &out, const Layout &l, const Coding &codi
     out.push_back(static_cast<uint8_t>(coding.pointTransform));
 }
 
+template <int P>
+void rowDifferences(const uint16_t *row, const uint16_t *above, size_t columns, int16_t *d, size_t step) {
+    for (size_t x = 1; x < columns; ++x)
+        d[x * step] = static_cast<int16_t>(row[x] - predict<P>(row[x - 1], above[x], above[x - 1]));
+}
+
+void rowDifferencesWith(unsigned predictor, const uint16_t *row, const uint16_t *above, size_t columns,
+                        int16_t *d, size_t step) {
+    switch (predictor) {
+        case 1:
+            return rowDifferences<1>(row, above, columns, d, step);
+        case 2:
+            return rowDifferences<2>(row, above, columns, d, step);
+        case 3:
+            return rowDifferences<3>(row, above, columns, d, step);
+        case 4:
+            return rowDifferences<4>(row, above, columns, d, step);
+        case 5:
+            return rowDifferences<5>(row, above, columns, d, step);
+        case 6:
+            return rowDifferences<6>(row, above, columns, d, step);
+        default:
+            return rowDifferences<7>(row, above, columns, d, step);
+    }
+}
+
 // The differences of every sample in coding order (pixel by pixel, component by component),
-// modulo 2^16 as T.81 H.1.2.1 asks. A restart interval starts prediction again: its first pixel
-// from 2^(P-Pt-1), the rest of its first line from the left.
+// modulo 2^16 as T.81 H.1.2.1 asks. A restart interval (whole lines) starts prediction again:
+// its first pixel from 2^(P-Pt-1), the rest of its first line from the left.
 template <class T>
 void differences(const Layout &l, const Coding &coding, const T *in, std::vector<int16_t> &out) {
     const size_t columns = l.columns, comps = l.components, interval = coding.restartInterval;
     const uint32_t mask = (1u << coding.precision) - 1u;
     const int initial = 1 << (coding.precision - coding.pointTransform - 1);
+    const unsigned shift = coding.pointTransform;
     std::vector<uint16_t> rows(2 * columns);
-    int16_t *d = out.data();
     for (size_t c = 0; c < comps; ++c) {
         uint16_t *above = rows.data(), *row = rows.data() + columns;
         for (size_t y = 0; y < l.rows; ++y) {
-            for (size_t x = 0; x < columns; ++x) {
-                size_t at = l.planar ? c * l.pixels() + y * columns + x : (y * columns + x) * comps + c;
-                row[x] =
-                    static_cast<uint16_t>((static_cast<uint32_t>(in[at]) & mask) >> coding.pointTransform);
-            }
-            for (size_t x = 0; x < columns; ++x) {
-                const size_t unit = y * columns + x;
-                const size_t started = interval != 0 ? unit / interval * interval : 0;
-                int p;
-                if (unit == started)
-                    p = initial;
-                else if (started >= y * columns)  // the first line of the image or the interval
-                    p = row[x - 1];
-                else if (x == 0)
-                    p = above[0];
-                else {
-                    int a = row[x - 1], b = above[x], cc = above[x - 1];
-                    switch (coding.predictor) {
-                        case 1:
-                            p = predict<1>(a, b, cc);
-                            break;
-                        case 2:
-                            p = predict<2>(a, b, cc);
-                            break;
-                        case 3:
-                            p = predict<3>(a, b, cc);
-                            break;
-                        case 4:
-                            p = predict<4>(a, b, cc);
-                            break;
-                        case 5:
-                            p = predict<5>(a, b, cc);
-                            break;
-                        case 6:
-                            p = predict<6>(a, b, cc);
-                            break;
-                        default:
-                            p = predict<7>(a, b, cc);
-                            break;
-                    }
-                }
-                d[unit * comps + c] = static_cast<int16_t>(row[x] - p);
-            }
+            const size_t first = l.planar ? c * l.pixels() + y * columns : y * columns * comps + c;
+            const size_t step = l.planar ? 1 : comps;
+            for (size_t x = 0; x < columns; ++x)
+                row[x] = static_cast<uint16_t>((static_cast<uint32_t>(in[first + x * step]) & mask) >> shift);
+            const bool restarted = y == 0 || (interval != 0 && y * columns % interval == 0);
+            int16_t *d = out.data() + y * columns * comps + c;
+            d[0] = static_cast<int16_t>(row[0] - (restarted ? initial : above[0]));
+            rowDifferencesWith(restarted ? 1 : coding.predictor, row, above, columns, d, comps);
             std::swap(above, row);
         }
     }
@@ -729,10 +738,12 @@ bool encodeFrame(const Layout &l, const Coding &coding, const uint8_t *samples, 
     for (size_t i = 0; i < diffs.size(); ++i) {
         if (interval != 0 && i != 0 && i % interval == 0)
             writer.restart(static_cast<uint8_t>(kRST0 + (i / interval - 1) % 8));
-        const int16_t d = diffs[i];
+        const int32_t d = diffs[i];
         const int s = category(d);
-        writer.put(table.code[s], table.length[s]);
-        if (s != 0 && s != 16) writer.put(static_cast<uint32_t>(d >= 0 ? d : d + (1 << s) - 1), s);
+        // The code and its extra bits (none for categories 0 and 16) in one go.
+        const int extra = s == 16 ? 0 : s;
+        const uint32_t bits = static_cast<uint32_t>(d >= 0 ? d : d + (1 << s) - 1) & ((1u << extra) - 1u);
+        writer.put(static_cast<uint32_t>(table.code[s]) << extra | bits, table.length[s] + extra);
     }
     out.resize(static_cast<size_t>(writer.finish() - out.data()));
     marker(out, kEOI);

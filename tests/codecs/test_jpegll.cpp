@@ -1,5 +1,7 @@
 // Lossless JPEG: frame coding round trips over predictors, point transforms, restart intervals
 // and layouts; refusal of damaged and foreign streams; the shared samples against dcmdjpeg.
+#include <cstring>
+
 #include "codecs/jpegll/jpegll_core.h"
 #include "codecs/lossless_fixture.h"
 
@@ -75,6 +77,37 @@ TEST(JpegLosslessFrames, EveryPredictorPointTransformAndRestartIntervalComesBack
                     ASSERT_TRUE(jll::decodeFrame(coded.data(), coded.size(), fc.layout, back.data()));
                     EXPECT_EQ(back, expected(fc.layout, coding, in));
                 }
+}
+
+// A colour frame coded as three one-component scans (each with its own table and predictor)
+// decodes like one interleaved scan: spliced here from three grey frames.
+TEST(JpegLosslessFrames, OneScanPerComponentDecodesLikeOneInterleavedScan) {
+    const jll::Layout colour{5, 7, 3, 2, false}, grey{5, 7, 1, 2, false};
+    std::vector<uint8_t> in = samplesFor(colour, 12);
+    std::vector<uint8_t> stream;
+    for (uint8_t c = 0; c < 3; ++c) {
+        std::vector<uint8_t> plane(grey.frameBytes()), coded;
+        for (size_t p = 0; p < grey.pixels(); ++p) std::memcpy(&plane[2 * p], &in[2 * (3 * p + c)], 2);
+        ASSERT_TRUE(jll::encodeFrame(grey, jll::Coding{12, 1u + 3u * c, 0, 0}, plane.data(), coded));
+        if (c == 0) {  // SOI and SOF3, the frame header grown to three components
+            stream.assign(coded.begin(), coded.begin() + 2);
+            stream.insert(stream.end(),
+                          {0xFF, 0xC3, 0, 17, 12, 0, 5, 0, 7, 3, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0});
+        }
+        size_t from = 0;
+        while (!(coded[from] == 0xFF && coded[from + 1] == 0xC4)) ++from;
+        std::vector<uint8_t> scan(coded.begin() + from, coded.end() - 2);  // DHT, SOS, data
+        for (size_t i = 0; i + 5 < scan.size(); ++i)
+            if (scan[i] == 0xFF && scan[i + 1] == 0xDA) {
+                scan[i + 5] = static_cast<uint8_t>(c + 1);  // the scan's component
+                break;
+            }
+        stream.insert(stream.end(), scan.begin(), scan.end());
+    }
+    stream.insert(stream.end(), {0xFF, 0xD9});
+    std::vector<uint8_t> back(colour.frameBytes());
+    ASSERT_TRUE(jll::decodeFrame(stream.data(), stream.size(), colour, back.data()));
+    EXPECT_EQ(back, expected(colour, jll::Coding{12, 1, 0, 0}, in));
 }
 
 // A stream cut anywhere before its EOI fails; so do streams of another size, component count

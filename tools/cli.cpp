@@ -490,6 +490,12 @@ std::optional<Syntax> parseSyntax(const std::string &text) {
     return std::nullopt;
 }
 
+std::optional<Syntax> syntaxOfCodecName(Session &session, const std::string &name) {
+    const char *uid = getUIDForName(session.codecMap(), name.c_str());
+    if (uid == nullptr) return std::nullopt;
+    return parseSyntax(uid);
+}
+
 std::string describeSyntax(int32_t code, const std::string &uid) {
     for (const NamedSyntax &s : kSyntaxes)
         if ((code != TS_OTHER && s.code == code) || (code == TS_OTHER && uid == s.uid)) return s.description;

@@ -10,7 +10,9 @@ namespace velmar::cli {
 namespace {
 
 const std::vector<OptionDef> kConvertOptions = withCommonOptions({
-    {'s', "syntax", "SYNTAX", "implicit, explicit, big, png or a transfer syntax UID (default: the input's)"},
+    {'s', "syntax", "SYNTAX",
+     "implicit, explicit, big, png, a codec name of the codec maps (such as jpeg-lossless) or a transfer "
+     "syntax UID (default: the input's)"},
     {'n', "no-meta", nullptr, "write a bare data set: no preamble, no File Meta Information"},
     {'o', "codec-option", "TEXT",
      "options for the target syntax's codec (png: e.g. \"c=9,f=5\"), and for the decoder of "
@@ -39,18 +41,21 @@ int runConvert(ArgParser &args, bool verbose) {
         return kExitFailed;
     }
     std::optional<Syntax> target;
-    if (parsed->has('s')) {
-        target = parseSyntax(parsed->value('s'));
-        if (!target) {
-            complain("convert: unknown syntax \"" + parsed->value('s') +
-                     "\": give implicit, explicit, big, png or a transfer syntax UID");
-            return kExitFailed;
-        }
-    }
+    if (parsed->has('s')) target = parseSyntax(parsed->value('s'));
     const std::string &in = parsed->positionals[0];
     const std::string &out = parsed->positionals[1];
     Session session(verbose || parsed->verbose);
     if (!session.start() || !session.loadDictionary() || !session.loadCodecs()) return kExitFailed;
+    // Any other word may be a codec name of the codec maps ("jpeg-lossless").
+    if (parsed->has('s') && !target) {
+        target = syntaxOfCodecName(session, parsed->value('s'));
+        if (!target) {
+            complain("convert: unknown syntax \"" + parsed->value('s') +
+                     "\": give implicit, explicit, big, png, a codec name of the codec maps or a transfer "
+                     "syntax UID");
+            return kExitFailed;
+        }
+    }
     IOObject io{};
     bool ok = readDicom(session, in, io);
     if (ok) {

@@ -11,7 +11,8 @@ namespace velmar::cli {
 namespace {
 
 const std::vector<OptionDef> kInterfileOptions = withCommonOptions({
-    {'s', "syntax", "SYNTAX", "implicit, explicit (default), big, png or a transfer syntax UID"},
+    {'s', "syntax", "SYNTAX",
+     "implicit, explicit (default), big, png, a codec name of the codec maps or a transfer syntax UID"},
     {'f', "force", nullptr, "convert even when the header fails the check"},
     {'c', "check", nullptr, "only read and check the header, printing each finding"},
     {'o', "codec-option", "TEXT", "options for the target syntax's codec (png: e.g. \"c=9,f=5\")"},
@@ -91,15 +92,9 @@ int runInterfile(ArgParser &args, bool verbose) {
         return kExitFailed;
     }
     Syntax syntax;
-    if (parsed->has('s')) {
-        auto given = parseSyntax(parsed->value('s'));
-        if (!given) {
-            complain("interfile: unknown syntax \"" + parsed->value('s') +
-                     "\": give implicit, explicit, big, png or a transfer syntax UID");
-            return kExitFailed;
-        }
-        syntax = *given;
-    }
+    std::optional<Syntax> given;
+    if (parsed->has('s')) given = parseSyntax(parsed->value('s'));
+    if (given) syntax = *given;
     const std::string &headerPath = parsed->positionals[0];
     std::string problem = checkReadable(headerPath);
     if (!problem.empty()) {
@@ -121,6 +116,17 @@ int runInterfile(ArgParser &args, bool verbose) {
         return kExitFailed;
     }
     if (!session.loadDictionary() || !session.loadCodecs()) return kExitFailed;
+    // Any other word may be a codec name of the codec maps ("jpeg-lossless").
+    if (parsed->has('s') && !given) {
+        given = syntaxOfCodecName(session, parsed->value('s'));
+        if (!given) {
+            complain("interfile: unknown syntax \"" + parsed->value('s') +
+                     "\": give implicit, explicit, big, png, a codec name of the codec maps or a transfer "
+                     "syntax UID");
+            return kExitFailed;
+        }
+        syntax = *given;
+    }
     InterfileSession interfile(session);
     if (!interfile.loadDefinition(session) || !interfile.read(session, headerPath, stderr))
         return kExitFailed;

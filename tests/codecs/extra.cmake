@@ -11,7 +11,7 @@ target_compile_definitions(test_codecs PRIVATE
 add_dependencies(test_codecs velmar_tool)
 # The codec libraries velmar writes itself: their frame coding is tested directly, and the
 # libraries are loaded from build/codecs through the default codec map.
-foreach(codec rle)
+foreach(codec rle jpegll)
   if(TARGET velmar_${codec})
     target_link_libraries(test_codecs PRIVATE velmar_${codec}_core)
     add_dependencies(test_codecs velmar_${codec})

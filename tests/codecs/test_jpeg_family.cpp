@@ -1,4 +1,4 @@
-// The JPEG-LS, JPEG 2000 and JPEG Baseline codec libraries against DCMTK and GDCM: velmar
+// The JPEG-LS, JPEG 2000, JPEG Baseline and lossless JPEG codec libraries against DCMTK and GDCM: velmar
 // decodes the peers' streams to the peers' pixels; the peers decode velmar's lossless streams
 // to the source pixels and its lossy ones within the bound the option asked; the lossy
 // attributes and the Photometric Interpretation are written as the coding leaves them.
@@ -11,6 +11,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,6 +28,7 @@ constexpr const char *kJlsNear = "1.2.840.10008.1.2.4.81";
 constexpr const char *kJ2k = "1.2.840.10008.1.2.4.90";
 constexpr const char *kJ2kLossy = "1.2.840.10008.1.2.4.91";
 constexpr const char *kBaseline = "1.2.840.10008.1.2.4.50";
+constexpr const char *kJpegLossless = "1.2.840.10008.1.2.4.70";
 
 bool runs(const std::string &command) {
     int status = std::system((command + " >/dev/null 2>&1").c_str());
@@ -227,12 +229,17 @@ TEST_P(JpegFamilyLossless, PeersDecodeVelmarStreamsToTheSourcePixels) {
             ASSERT_TRUE(runs("dcmdjpls " + path("coded.dcm") + " " + path("dcmtk.dcm")));
             expectSamePixels(load("dcmtk.dcm"), original, stored);
         }
+        if (c.syntax == std::string(kJpegLossless) && have("dcmdjpeg")) {
+            ASSERT_TRUE(runs("dcmdjpeg " + path("coded.dcm") + " " + path("dcmtk.dcm")));
+            expectSamePixels(load("dcmtk.dcm"), original, stored);
+        }
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(Syntaxes, JpegFamilyLossless,
                          ::testing::Values(LosslessCase{kJls, "velmar_jpegls"},
-                                           LosslessCase{kJ2k, "velmar_jpeg2000"}));
+                                           LosslessCase{kJ2k, "velmar_jpeg2000"},
+                                           LosslessCase{kJpegLossless, "velmar_jpegll"}));
 
 struct PeerCase {
     const char *name;
@@ -280,7 +287,19 @@ INSTANTIATE_TEST_SUITE_P(
                  "grey16.dcm,grey8.dcm,rgb8.dcm"},
         PeerCase{"gdcm_j2k_lossy", "velmar_jpeg2000", "gdcmconv --j2k --lossy -r 10", "gdcmconv --raw",
                  "grey16.dcm"},
-        PeerCase{"dcmcjpeg", "velmar_jpeg", "dcmcjpeg +eb", "dcmdjpeg", "grey8.dcm,rgb8.dcm"}),
+        PeerCase{"dcmcjpeg", "velmar_jpeg", "dcmcjpeg +eb", "dcmdjpeg", "grey8.dcm,rgb8.dcm"},
+        // Lossless JPEG: every predictor, point transforms, frames in several fragments.
+        PeerCase{"dcmcjpeg_sv1", "velmar_jpegll", "dcmcjpeg +e1", "dcmdjpeg",
+                 "grey16.dcm,grey12s.dcm,grey8.dcm,rgb8.dcm"},
+        PeerCase{"dcmcjpeg_sv2_pt1", "velmar_jpegll", "dcmcjpeg +el +sv 2 +pt 1", "dcmdjpeg", "grey16.dcm,rgb8.dcm"},
+        PeerCase{"dcmcjpeg_sv3", "velmar_jpegll", "dcmcjpeg +el +sv 3", "dcmdjpeg", "grey12s.dcm,rgb8.dcm"},
+        PeerCase{"dcmcjpeg_sv4_pt3", "velmar_jpegll", "dcmcjpeg +el +sv 4 +pt 3", "dcmdjpeg", "grey16.dcm,grey8.dcm"},
+        PeerCase{"dcmcjpeg_sv5", "velmar_jpegll", "dcmcjpeg +el +sv 5", "dcmdjpeg", "grey16.dcm,rgb8.dcm"},
+        PeerCase{"dcmcjpeg_sv6", "velmar_jpegll", "dcmcjpeg +el +sv 6", "dcmdjpeg", "grey16.dcm,grey12s.dcm"},
+        PeerCase{"dcmcjpeg_sv7_fragments", "velmar_jpegll", "dcmcjpeg +el +sv 7 +fs 1", "dcmdjpeg",
+                 "grey16.dcm,rgb8.dcm"},
+        PeerCase{"gdcm_jpeg_lossless", "velmar_jpegll", "gdcmconv --jpeg", "gdcmconv --raw",
+                 "grey16.dcm,grey8.dcm,rgb8.dcm"}),
     [](const ::testing::TestParamInfo<PeerCase> &info) { return std::string(info.param.name); });
 
 // Lossy coding: the peers decode within the bound the option asked, and the object records the
@@ -337,6 +356,21 @@ TEST_F(JpegFamily, BadOptionsAndImagesAreRefused) {
     EXPECT_NE(out.find("the codec library velmar_jpegls "), std::string::npos) << out;
     EXPECT_FALSE(convert("grey16.dcm", "baseline16.dcm", kBaseline)) << "JPEG Baseline holds 8 bits only";
     EXPECT_FALSE(fs::exists(dir_ / "baseline16.dcm"));
+}
+
+// --syntax takes the codec names of the codec maps; a syntax whose library only decodes is
+// refused as a target, writing nothing.
+TEST_F(JpegFamily, CodecNamesOfTheMapNameTargetSyntaxes) {
+    if (!haveLibrary("velmar_jpegll")) GTEST_SKIP() << "velmar_jpegll was not built";
+    ASSERT_TRUE(convert("grey16.dcm", "named.dcm", "jpeg-lossless"));
+    std::ifstream in(path("named.dcm"), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_NE(bytes.find(kJpegLossless), std::string::npos);
+    ASSERT_TRUE(convert("named.dcm", "back.dcm", "explicit"));
+    EXPECT_EQ(load("back.dcm").pixels, load("grey16.dcm").pixels);
+    EXPECT_FALSE(convert("grey16.dcm", "p14.dcm", "jpeg-lossless-p14"));
+    EXPECT_FALSE(fs::exists(dir_ / "p14.dcm"));
+    EXPECT_FALSE(convert("grey16.dcm", "none.dcm", "no-such-codec"));
 }
 
 // A map entry whose library is nowhere to be found says so in the listing.

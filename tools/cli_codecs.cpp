@@ -2,8 +2,10 @@
 #include <strings.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "cli.h"
@@ -72,8 +74,8 @@ void printRegistry(Session &session) {
         const CodecLibrary *library = app->codecLibraries[i];
         if (library == nullptr) continue;
         std::string options = strcasecmp(library->libraryName, "png") == 0 ? pngOptions(library) : "";
-        std::printf("  %-12s%s%s\n", library->libraryName,
-                    options.empty() ? "" : " options: ", options.c_str());
+        if (options.empty()) std::printf("  %s\n", library->libraryName);
+        else std::printf("  %-12s options: %s\n", library->libraryName, options.c_str());
     }
     std::printf("\nCodecs:\n");
     for (uint16_t i = 0; i < app->codecCount; ++i) {
@@ -85,10 +87,16 @@ void printRegistry(Session &session) {
     const CodecMap *map = session.codecMap();
     std::printf("\nCodec map entries (%s, %s):\n", defaultMapFile().c_str(), userMapFile().c_str());
     if (map->count == 0) std::printf("  none\n");
+    // Columns as wide as the longest name and library, so that the lines stay aligned.
+    int nameWidth = 10, libraryWidth = 12;
+    for (int32_t i = 0; i < map->count; ++i) {
+        nameWidth = std::max(nameWidth, static_cast<int>(std::strlen(map->entries[i]->name)));
+        libraryWidth = std::max(libraryWidth, static_cast<int>(std::strlen(map->entries[i]->library)));
+    }
     for (int32_t i = 0; i < map->count; ++i) {
         const CodecMapEntry *entry = map->entries[i];
-        std::printf("  %-24s %-10s %-12s %s%s\n", entry->uid, entry->name, entry->library, entry->note,
-                    libraryState(session, entry->library).c_str());
+        std::printf("  %-24s %-*s %-*s %s%s\n", entry->uid, nameWidth, entry->name, libraryWidth, entry->library,
+                    entry->note, libraryState(session, entry->library).c_str());
     }
 }
 

@@ -280,8 +280,9 @@ class Decoder : public velmar::codeclib::FrameDecoder {
             !opj_read_header(stream.get(), codec.get(), &raw))
             return false;
         ImagePtr image(raw);
-        if (!opj_decode(codec.get(), stream.get(), image.get()) ||
-            !opj_end_decompress(codec.get(), stream.get()) || !matches(*image))
+        // A stream of another geometry is refused before OpenJPEG allocates and decodes it.
+        if (!matches(*image) || !opj_decode(codec.get(), stream.get(), image.get()) ||
+            !opj_end_decompress(codec.get(), stream.get()) || !decoded(*image))
             return false;
         for (uint16_t c = 0; c < layout_.samples; ++c) {
             if (layout_.bitsAllocated == 8)
@@ -293,14 +294,24 @@ class Decoder : public velmar::codeclib::FrameDecoder {
     }
 
    private:
+    // The header's geometry is the frame's: as many components, each of the frame's size, with
+    // no more bits than a sample holds.
     bool matches(const opj_image_t &image) const {
-        if (image.numcomps != layout_.samples) return false;
+        if (image.numcomps != layout_.samples || image.comps == nullptr) return false;
         for (uint16_t c = 0; c < layout_.samples; ++c) {
             const opj_image_comp_t &comp = image.comps[c];
             if (comp.w != layout_.columns || comp.h != layout_.rows || comp.dx != 1 || comp.dy != 1 ||
-                comp.data == nullptr || comp.prec > layout_.bitsAllocated)
+                comp.prec > layout_.bitsAllocated)
                 return false;
         }
+        return true;
+    }
+
+    // The decoded image still has that geometry and holds every component's samples.
+    bool decoded(const opj_image_t &image) const {
+        if (!matches(image)) return false;
+        for (uint16_t c = 0; c < layout_.samples; ++c)
+            if (image.comps[c].data == nullptr) return false;
         return true;
     }
 

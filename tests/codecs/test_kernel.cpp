@@ -430,6 +430,19 @@ int16_t jumpingCoder(KernelPrivate *kernel, FrameBuffer *) {
     return 0;
 }
 
+// Loads a codec library of the build (under the codec map name `name`); false when it was not built.
+bool loadBuiltCodec(AppData *app, const char *name, const char *library, const char *uid) {
+    if (!fs::exists(fs::path(VELMAR_BINARY_DIR) / "codecs" / (std::string(library) + ".so"))) return false;
+    CodecMap map;
+    initCodecMap(&map);
+    addCodecToCodecMap(&map, uid, name, library, "-");
+    const char *names[] = {name};
+    const char *options[] = {""};
+    EXPECT_EQ(init_DynamicCodecLibraries(app, &map, names, options, 1, VELMAR_BINARY_DIR "/codecs"), 0);
+    freeCodecMap(&map);
+    return true;
+}
+
 TEST_F(KernelTest, CodecLibrariesServeFramesAskedForInAnyOrder) {
     registerTestCodecs(&ctx.app, jumpingCoder);
     image(24, 20, 16, 11, 1, "1.2.840.10008.1.2.1");
@@ -438,16 +451,8 @@ TEST_F(KernelTest, CodecLibrariesServeFramesAskedForInAnyOrder) {
                                   {"j2k", "velmar_jpeg2000", "1.2.840.10008.1.2.4.90"}};
     int tried = 0;
     for (const auto &[name, library, uid] : libraries) {
-        if (!fs::exists(fs::path(VELMAR_BINARY_DIR) / "codecs" / (std::string(library) + ".so"))) continue;
+        if (!loadBuiltCodec(&ctx.app, name, library, uid)) continue;
         ++tried;
-        CodecMap map;
-        initCodecMap(&map);
-        addCodecToCodecMap(&map, uid, name, library, "-");
-        const char *names[] = {name};
-        const char *options[] = {""};
-        ASSERT_EQ(init_DynamicCodecLibraries(&ctx.app, &map, names, options, 1, VELMAR_BINARY_DIR "/codecs"),
-                  0);
-        freeCodecMap(&map);
         std::string coded = std::string(name) + ".dcm", ordered = std::string(name) + "_ordered.dcm";
         ASSERT_EQ(write(3, coded, uid), 0) << ctx.log();
         IOObject back{};
@@ -461,6 +466,63 @@ TEST_F(KernelTest, CodecLibrariesServeFramesAskedForInAnyOrder) {
         expectNativeRoundTrip(ordered);
     }
     if (tried == 0) GTEST_SKIP() << "neither velmar_jpegls nor velmar_jpeg2000 was built";
+}
+
+void bigEndian(std::vector<uint8_t> &out, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// A JP2 box: its length (in the extended form when asked), its type, its contents.
+void box(std::vector<uint8_t> &out, const char *type, const std::vector<uint8_t> &content,
+         bool extended = false) {
+    bigEndian(out, extended ? 1 : 8 + content.size(), 4);
+    out.insert(out.end(), type, type + 4);
+    if (extended) bigEndian(out, 16 + content.size(), 8);
+    out.insert(out.end(), content.begin(), content.end());
+}
+
+// The JPEG 2000 decoder finds the codestream of a JP2 file after boxes of either length form,
+// also in a last box whose length is 0 (to the end).
+TEST_F(KernelTest, JpegTwoThousandFramesInAJp2FileAreDecoded) {
+    const char *uid = "1.2.840.10008.1.2.4.90";
+    if (!loadBuiltCodec(&ctx.app, "j2k", "velmar_jpeg2000", uid))
+        GTEST_SKIP() << "velmar_jpeg2000 was not built";
+    const uint16_t rows = 12, columns = 10;
+    image(rows, columns, 16, 1, 1, "1.2.840.10008.1.2.1");
+    ASSERT_EQ(write(3, "bare.dcm", uid), 0) << ctx.log();
+    std::vector<uint8_t> codestream;  // the frame's fragment, after the offset table
+    int items = 0;
+    for (const Parsed &p : parse(readFile(dir.file("bare.dcm")), 1, true).data)
+        if (p.tag == 0xFFFEE000u && ++items == 2) codestream = p.value;
+    ASSERT_GT(codestream.size(), 2u);
+    if (codestream.back() == 0 && codestream[codestream.size() - 2] != 0xFF) codestream.pop_back();
+
+    std::vector<uint8_t> header, image, jp2 = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    box(jp2, "ftyp", {'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '}, true);
+    bigEndian(image, rows, 4);
+    bigEndian(image, columns, 4);
+    bigEndian(image, 0x0001'0F07'0000, 6);  // one component of 16 bits, unsigned; compression 7
+    box(header, "ihdr", image);
+    box(header, "colr", {1, 0, 0, 0, 0, 0, 17});  // greyscale
+    box(jp2, "jp2h", header);
+    bigEndian(jp2, 0, 4);
+    jp2.insert(jp2.end(), {'j', 'p', '2', 'c'});
+    jp2.insert(jp2.end(), codestream.begin(), codestream.end());
+    if (jp2.size() % 2 != 0) jp2.push_back(0);
+    writeFile(dir.file("frame.jp2"), jp2);
+
+    std::vector<uint8_t> block = makeDescriptor(dir.file("frame.jp2"), rows, columns, 16, 1, TS_OTHER, uid);
+    auto *d = reinterpret_cast<PixelDataDescriptor *>(block.data());
+    d->pixelLength = VELMAR_UNDEFINED_LENGTH;
+    d->frames[0] = PixelFrameEntry{1, 0, 0, static_cast<uint32_t>(jp2.size())};
+    DO_closeObject(&io.object);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    Builder b{ctx, io.object};
+    b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.7");
+    b.uid(0x00080018u, "1.2.3.4");
+    addImage(b, block);
+    ASSERT_EQ(write(1, "from_jp2.dcm"), 0) << ctx.log();
+    EXPECT_EQ(parse(readFile(dir.file("from_jp2.dcm")), 1, true).find(0x7FE00010u)->value, pixels);
 }
 
 // Uncompressed frames go from file to file in large runs: a frame table out of file order, an

@@ -33,24 +33,39 @@ peers_for() {
 lossless() { case "$1" in *.4.81 | *.4.91 | *.4.50 | *.4.51) return 1 ;; esac; return 0; }
 
 now() { date +%s.%N; }
-# Runs `tool args... IN OUT` over every file of set $1 from directory $2 into $3, $runs times;
-# prints the best time in seconds, or "fail". The best of several runs is the one least
-# disturbed by other work on the machine.
+# Times tools over every file of directory $1, writing into $2/NAME: the other arguments are
+# pairs of NAME and a command (`tool args...`, split at spaces) that takes IN OUT. Every command
+# runs $runs times, in rounds that take the commands in turn, so that a burst of other work on
+# the machine falls on all of them alike; the best time of each is the one least disturbed.
+# Prints NAME SECONDS (or NAME fail) per command, in the order given.
 runs=${BENCH_RUNS:-3}
-over_set() {
-    local set=$1 from=$2 to=$3
-    shift 3
-    mkdir -p "$to"
-    local start end f run best=""
-    for ((run = 0; run < runs; ++run)); do
-        start=$(now)
-        for f in "$from"/*.dcm; do
-            "$@" "$f" "$to/$(basename "$f")" >/dev/null 2>&1 || { echo fail; return; }
-        done
-        end=$(now)
-        best=$(awk -v a="$start" -v b="$end" -v best="$best" 'BEGIN { t = b - a; if (best != "" && best < t) t = best; printf "%.3f", t }')
+time_rounds() {
+    local from=$1 to=$2
+    shift 2
+    local -a names=() commands=() fastest=()
+    while [ $# -ge 2 ]; do
+        names+=("$1")
+        commands+=("$2")
+        shift 2
     done
-    echo "$best"
+    local run k i f start end count=${#names[@]}
+    for ((run = 0; run < runs; ++run)); do
+        # Each round starts with another command, so that none always runs on a cold cache.
+        for ((k = 0; k < count; ++k)); do
+            i=$(((k + run) % count))
+            [ "${fastest[i]:-}" = fail ] && continue
+            mkdir -p "$to/${names[i]}"
+            start=$(now)
+            for f in "$from"/*.dcm; do
+                # shellcheck disable=SC2086
+                ${commands[i]} "$f" "$to/${names[i]}/$(basename "$f")" >/dev/null 2>&1 || { fastest[i]=fail; break; }
+            done
+            end=$(now)
+            [ "${fastest[i]:-}" = fail ] && continue
+            fastest[i]=$(awk -v a="$start" -v b="$end" -v best="${fastest[i]:-}" 'BEGIN { t = b - a; if (best != "" && best < t) t = best; printf "%.3f", t }')
+        done
+    done
+    for i in "${!names[@]}"; do echo "${names[i]} ${fastest[i]:-fail}"; done
 }
 # Whether every file of directory $2 ends in the same $3 pixel bytes as its namesake in $1.
 same_pixels() {
@@ -82,53 +97,70 @@ report() {
     echo "$line"
 }
 
+# The peers of a list "cmd;cmd" that are installed, as NAME COMMAND pairs for time_rounds (NAME
+# is the tool), one a line; a peer that is not installed is named on standard error.
+installed_peers() {
+    local cmd list
+    IFS=';' read -r -a list <<<"$1"
+    for cmd in "${list[@]}"; do
+        [ -z "$cmd" ] && continue
+        if command -v "${cmd%% *}" >/dev/null; then
+            printf '%s\n%s\n' "peer_${cmd%% *}" "$cmd"
+        else
+            echo "  (${cmd%% *} is not installed)" >&2
+        fi
+    done
+}
+
+# Seconds of `name` in time_rounds output $1.
+seconds_of() { awk -v n="$2" '$1 == n { print $2 }' <<<"$1"; }
+
+# Appends to `args` the report arguments (command, seconds) of the peers' NAME COMMAND pairs,
+# from time_rounds output $1.
+peer_args() {
+    local times=$1
+    shift
+    while [ $# -ge 2 ]; do
+        args+=("$2" "$(seconds_of "$times" "$1")")
+        shift 2
+    done
+}
+
 run_syntax() {
     local uid=$1 name=$2 set=$3 frames=$4 src=$5 pixel_bytes=$6
     local out="$work/$set/$name"
-    local peers encoders decoders cmd seconds args=()
+    local peers times encode decode coded="$out/velmar" args=() list=() encoded=()
     peers=$(peers_for "$uid")
-    encoders=${peers%%|*}
-    decoders=${peers#*|}
     echo "$set $uid ($name):"
-    # velmar: encode from native, decode back to native. Where velmar only decodes the syntax
-    # (JPEG Lossless Process 14), every decoder reads the first peer coder's files instead.
-    local encode decode coded="$out/velmar"
-    encode=$(over_set "$set" "$src" "$out/velmar" "$velmar" convert --syntax "$uid")
+    # velmar encodes from native in the same rounds as the peers; every decoder then decodes
+    # velmar's encoding back to native.
+    mapfile -t list < <(installed_peers "${peers%%|*}")
+    times=$(time_rounds "$src" "$out" velmar "$velmar convert --syntax $uid" "${list[@]}")
+    encode=$(seconds_of "$times" velmar)
     if [ "$encode" = fail ]; then
-        local first=${encoders%%;*}
-        if [ -z "$first" ] || ! command -v "${first%% *}" >/dev/null; then
+        # Where velmar only decodes the syntax (JPEG Lossless Process 14), every decoder reads
+        # the first peer coder's files instead.
+        if [ ${#list[@]} -lt 2 ] || [ "$(seconds_of "$times" "${list[0]}")" = fail ]; then
             echo "  skipped: velmar cannot code this image in $uid"
             return
         fi
-        coded="$out/peer_coded"
-        # shellcheck disable=SC2086
-        [ "$(runs=1 over_set "$set" "$src" "$coded" $first)" = fail ] && { echo "  skipped: $first failed"; return; }
-        echo "  velmar decodes only: decoding the files of $first"
+        coded="$out/${list[0]}"
+        echo "  velmar decodes only: decoding the files of ${list[1]}"
+    else
+        args=()
+        peer_args "$times" "${list[@]}"
+        encoded=("${args[@]}")
     fi
-    decode=$(over_set "$set" "$coded" "$out/velmar_raw" "$velmar" convert --syntax explicit)
-    if lossless "$uid" && ! same_pixels "$src" "$out/velmar_raw" "$pixel_bytes"; then
+    mapfile -t list < <(installed_peers "${peers#*|}")
+    times=$(time_rounds "$coded" "$out/raw" velmar "$velmar convert --syntax explicit" "${list[@]}")
+    decode=$(seconds_of "$times" velmar)
+    if lossless "$uid" && ! same_pixels "$src" "$out/raw/velmar" "$pixel_bytes"; then
         echo "  WARNING: velmar's round trip differs from the source"
     fi
     echo "  size    source/coded $(awk -v a="$(bytes "$src")" -v b="$(bytes "$coded")" 'BEGIN { printf "%.2f", a / b }')"
-    IFS=';' read -r -a list <<<"$encoders"
+    [ "$encode" != fail ] && report encode "$frames" "$encode" "${encoded[@]}"
     args=()
-    for cmd in "${list[@]}"; do
-        [ -z "$cmd" ] && continue
-        command -v "${cmd%% *}" >/dev/null || { echo "  (${cmd%% *} is not installed)"; continue; }
-        # shellcheck disable=SC2086
-        seconds=$(over_set "$set" "$src" "$out/peer_${cmd%% *}" $cmd)
-        args+=("$cmd" "$seconds")
-    done
-    [ "$encode" != fail ] && report encode "$frames" "$encode" "${args[@]}"
-    IFS=';' read -r -a list <<<"$decoders"
-    args=()
-    for cmd in "${list[@]}"; do
-        [ -z "$cmd" ] && continue
-        command -v "${cmd%% *}" >/dev/null || { echo "  (${cmd%% *} is not installed)"; continue; }
-        # shellcheck disable=SC2086
-        seconds=$(over_set "$set" "$coded" "$out/peerraw_${cmd%% *}" $cmd)
-        args+=("$cmd" "$seconds")
-    done
+    peer_args "$times" "${list[@]}"
     report decode "$frames" "$decode" "${args[@]}"
 }
 

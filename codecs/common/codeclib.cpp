@@ -4,8 +4,12 @@
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <deque>
+#include <functional>
+#include <mutex>
 #include <thread>
 
 namespace velmar::codeclib {
@@ -114,6 +118,100 @@ unsigned frameThreads(unsigned frames) {
 
 namespace {
 
+// Frames in flight between the thread that talks to the kernel and worker threads that code
+// them, one worker per frame codec. The kernel thread fills a slot's buffers and posts it; a
+// free worker runs the job on its own codec; the kernel thread waits for the slot's result.
+// The workers live as long as the pipeline, so a conversion starts its threads once.
+class Pipeline {
+   public:
+    // job(worker, slot): the work of one slot on worker `worker`'s codec; false on failure.
+    using Job = std::function<bool(size_t, size_t)>;
+
+    Pipeline(size_t workers, size_t slots, Job job) : job_(std::move(job)), state_(slots, State::idle) {
+        try {
+            for (size_t w = 0; w < workers; ++w) threads_.emplace_back([this, w] { work(w); });
+        } catch (...) {
+            stop();
+            throw;
+        }
+    }
+    ~Pipeline() { stop(); }
+    Pipeline(const Pipeline &) = delete;
+    Pipeline &operator=(const Pipeline &) = delete;
+
+    size_t slots() const { return state_.size(); }
+
+    // Queues an idle slot's job.
+    void post(size_t slot) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            state_[slot] = State::queued;
+            queue_.push_back(slot);
+        }
+        queued_.notify_one();
+    }
+
+    // Waits until a posted slot's job has run and makes the slot idle again: the job's result.
+    // An idle slot gives false at once.
+    bool wait(size_t slot) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        if (state_[slot] == State::idle) return false;
+        finished_.wait(lock, [&] { return state_[slot] == State::ok || state_[slot] == State::failed; });
+        bool ok = state_[slot] == State::ok;
+        state_[slot] = State::idle;
+        return ok;
+    }
+
+   private:
+    enum class State : uint8_t { idle, queued, running, ok, failed };
+
+    void work(size_t worker) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        for (;;) {
+            queued_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
+            if (stopping_) return;
+            size_t slot = queue_.front();
+            queue_.pop_front();
+            state_[slot] = State::running;
+            lock.unlock();
+            bool ok = false;
+            try {
+                ok = job_(worker, slot);
+            } catch (...) {
+                ok = false;
+            }
+            lock.lock();
+            state_[slot] = ok ? State::ok : State::failed;
+            finished_.notify_all();
+        }
+    }
+
+    // Drops the queued jobs, lets running ones finish and joins the workers.
+    void stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+            queue_.clear();
+        }
+        queued_.notify_all();
+        for (std::thread &t : threads_) t.join();
+        threads_.clear();
+    }
+
+    Job job_;
+    std::mutex mutex_;
+    std::condition_variable queued_;
+    std::condition_variable finished_;
+    std::deque<size_t> queue_;
+    std::vector<State> state_;
+    bool stopping_ = false;
+    std::vector<std::thread> threads_;
+};
+
+// Frames read ahead per codec thread: enough that a worker finds the next frame queued while
+// the kernel thread reads or writes.
+constexpr size_t kSlotsPerThread = 2;
+
 // Codes one frame; false on any failure, exceptions included (this runs on worker threads).
 bool encodeSafely(FrameEncoder *encoder, const uint8_t *frame, std::vector<uint8_t> *coded) {
     try {
@@ -124,41 +222,64 @@ bool encodeSafely(FrameEncoder *encoder, const uint8_t *frame, std::vector<uint8
     }
 }
 
+int16_t handOver(KernelPrivate *kernel, uint32_t frame, std::vector<uint8_t> &coded) {
+    CodedFragment fragment{};
+    fragment.frame = static_cast<uint16_t>(frame);
+    fragment.length = static_cast<uint32_t>(coded.size());
+    fragment.capacity = fragment.length;
+    fragment.data = coded.data();
+    return addCodedFragment(kernel, &fragment);
+}
+
+// The next raw frame from the kernel; its buffer is reused by the next GetDecodedFrame.
+int16_t pullFrame(KernelPrivate *kernel, const Layout &layout, uint32_t number, const uint8_t **frame) {
+    FrameBuffer *buffer = nullptr;
+    int16_t status = GetDecodedFrame(kernel, &buffer, static_cast<uint16_t>(number));
+    if (status != 0) return status;
+    if (buffer == nullptr || buffer->data == nullptr || buffer->length < layout.frameBytes()) return -1;
+    *frame = buffer->data + buffer->offset;
+    return 0;
+}
+
+// One encoder: each frame is coded straight from the kernel's buffer.
+int16_t encodeInOrder(KernelPrivate *kernel, const Layout &layout, FrameEncoder &encoder) {
+    std::vector<uint8_t> coded;
+    for (uint32_t n = 1; n <= layout.frames; ++n) {
+        const uint8_t *frame = nullptr;
+        int16_t status = pullFrame(kernel, layout, n, &frame);
+        if (status != 0) return status;
+        if (!encodeSafely(&encoder, frame, &coded)) return -1;
+        status = handOver(kernel, n, coded);
+        if (status != 0) return status;
+    }
+    return 0;
+}
+
 }  // namespace
 
 int16_t encodeAllFrames(KernelPrivate *kernel, const Layout &layout,
                         const std::vector<FrameEncoder *> &encoders) {
-    const size_t width = encoders.size();
-    // Raw frames are copied out of the kernel's buffer, which the next GetDecodedFrame reuses.
-    std::vector<std::vector<uint8_t>> raw(width, std::vector<uint8_t>(width > 1 ? layout.frameBytes() : 0));
-    std::vector<std::vector<uint8_t>> coded(width);
-    std::vector<char> ok(width);
-    for (uint32_t first = 1; first <= layout.frames; first += static_cast<uint32_t>(width)) {
-        size_t count = std::min<size_t>(width, layout.frames - first + 1);
-        const uint8_t *only = nullptr;
-        for (size_t i = 0; i < count; ++i) {
-            FrameBuffer *frame = nullptr;
-            int16_t status = GetDecodedFrame(kernel, &frame, static_cast<uint16_t>(first + i));
+    if (encoders.size() == 1) return encodeInOrder(kernel, layout, *encoders.front());
+    const size_t slots = kSlotsPerThread * encoders.size();
+    // Frame n travels in slot (n - 1) % slots, copied out of the kernel's buffer.
+    std::vector<std::vector<uint8_t>> raw(slots, std::vector<uint8_t>(layout.frameBytes()));
+    std::vector<std::vector<uint8_t>> coded(slots);
+    // Declared last: its workers stop before the buffers they use go.
+    Pipeline pipeline(encoders.size(), slots, [&](size_t worker, size_t slot) {
+        return encodeSafely(encoders[worker], raw[slot].data(), &coded[slot]);
+    });
+    uint32_t read = 1;
+    for (uint32_t n = 1; n <= layout.frames; ++n) {
+        for (; read <= layout.frames && read < n + slots; ++read) {
+            const uint8_t *frame = nullptr;
+            int16_t status = pullFrame(kernel, layout, read, &frame);
             if (status != 0) return status;
-            if (frame == nullptr || frame->length < layout.frameBytes()) return -1;
-            only = frame->data + frame->offset;
-            if (width > 1) std::memcpy(raw[i].data(), only, layout.frameBytes());
+            std::memcpy(raw[(read - 1) % slots].data(), frame, layout.frameBytes());
+            pipeline.post((read - 1) % slots);
         }
-        std::vector<std::thread> workers;
-        for (size_t i = 1; i < count; ++i)
-            workers.emplace_back([&, i] { ok[i] = encodeSafely(encoders[i], raw[i].data(), &coded[i]); });
-        ok[0] = encodeSafely(encoders[0], width > 1 ? raw[0].data() : only, &coded[0]);
-        for (std::thread &w : workers) w.join();
-        for (size_t i = 0; i < count; ++i) {
-            if (!ok[i]) return -1;
-            CodedFragment fragment{};
-            fragment.frame = static_cast<uint16_t>(first + i);
-            fragment.length = static_cast<uint32_t>(coded[i].size());
-            fragment.capacity = fragment.length;
-            fragment.data = coded[i].data();
-            int16_t status = addCodedFragment(kernel, &fragment);
-            if (status != 0) return status;
-        }
+        if (!pipeline.wait((n - 1) % slots)) return -1;
+        int16_t status = handOver(kernel, n, coded[(n - 1) % slots]);
+        if (status != 0) return status;
     }
     return 0;
 }
@@ -180,51 +301,88 @@ int16_t decodeRequest(KernelPrivate *kernel, const Layout &layout, FrameDecoder 
     return 0;
 }
 
+// The frames read ahead: frame n sits in slot n % slots. A slot's status is kPending while its
+// frame is with the pipeline, 0 once decoded, and a failure status (of reading or decoding).
+struct FrameCache::Ahead {
+    static constexpr int16_t kPending = 1;
+
+    Ahead(const Layout &layout, const std::vector<FrameDecoder *> &decoders)
+        : frame(kSlotsPerThread * decoders.size(), 0),
+          status(frame.size(), -1),
+          coded(frame.size()),
+          decoded(frame.size(), std::vector<uint8_t>(layout.frameBytes())),
+          pipeline(decoders.size(), frame.size(), [this, decoders](size_t worker, size_t slot) {
+              return decoders[worker]->decode(coded[slot].data(), coded[slot].size(), decoded[slot].data());
+          }) {}
+
+    // Waits for a slot's frame if it is with the pipeline; its status.
+    int16_t settle(size_t slot) {
+        if (status[slot] == kPending) status[slot] = pipeline.wait(slot) ? 0 : -1;
+        return status[slot];
+    }
+
+    // Reads frame n into its slot and queues it.
+    void read(KernelPrivate *kernel, uint32_t n) {
+        size_t slot = n % frame.size();
+        settle(slot);
+        FrameBuffer *raw = nullptr;
+        frame[slot] = n;
+        status[slot] = readSourceFrame(kernel, &raw, n);
+        if (status[slot] != 0) return;
+        status[slot] = -1;  // until the copy is made
+        if (raw == nullptr || raw->data == nullptr) return;
+        coded[slot].assign(raw->data + raw->offset, raw->data + raw->offset + raw->length);
+        status[slot] = kPending;
+        pipeline.post(slot);
+    }
+
+    void drain() {
+        for (size_t slot = 0; slot < frame.size(); ++slot) {
+            settle(slot);
+            frame[slot] = 0;
+        }
+        next = 0;
+    }
+
+    std::vector<uint32_t> frame;  // the frame number in each slot, 0 for none
+    std::vector<int16_t> status;
+    std::vector<std::vector<uint8_t>> coded;
+    std::vector<std::vector<uint8_t>> decoded;
+    uint32_t next = 0;  // the next frame to read ahead
+    Pipeline pipeline;  // declared last: its workers stop before the buffers they use go
+};
+
+FrameCache::FrameCache() = default;
+FrameCache::~FrameCache() = default;
+
 int16_t FrameCache::serve(KernelPrivate *kernel, const Layout &layout,
                           const std::vector<FrameDecoder *> &decoders, FrameBuffer *request) {
     if (decoders.size() == 1) return decodeRequest(kernel, layout, *decoders.front(), request);
     if (request == nullptr || request->data == nullptr || request->capacity < layout.frameBytes()) return -1;
-    uint32_t n = request->frameNumber;
-    if (n < first_ || n >= first_ + count_) {
-        int16_t status = fill(kernel, layout, decoders, n);
-        if (status != 0) return status;
+    try {
+        if (ahead_ == nullptr) ahead_ = std::make_unique<Ahead>(layout, decoders);
+    } catch (...) {
+        return -1;
     }
-    if (!ok_[n - first_]) return -1;
-    std::memcpy(request->data, frames_[n - first_].data(), layout.frameBytes());
+    Ahead &a = *ahead_;
+    const uint32_t n = request->frameNumber;
+    if (n == 0 || n > layout.frames) {
+        // Not a frame of the image: the kernel's answer, with every worker idle.
+        a.drain();
+        return decodeRequest(kernel, layout, *decoders.front(), request);
+    }
+    const size_t slot = n % a.frame.size();
+    if (a.frame[slot] != n) a.next = n;  // not read ahead (a jump): start again at n
+    try {
+        for (; a.next <= layout.frames && a.next < n + a.frame.size(); ++a.next) a.read(kernel, a.next);
+    } catch (...) {
+        return -1;
+    }
+    int16_t status = a.settle(slot);
+    if (status != 0) return status;
+    std::memcpy(request->data, a.decoded[slot].data(), layout.frameBytes());
     request->offset = 0;
     request->length = static_cast<uint32_t>(layout.frameBytes());
-    return 0;
-}
-
-int16_t FrameCache::fill(KernelPrivate *kernel, const Layout &layout,
-                         const std::vector<FrameDecoder *> &decoders, uint32_t first) {
-    const size_t width = decoders.size();
-    size_t count = first <= layout.frames ? std::min<size_t>(width, layout.frames - first + 1) : 1;
-    coded_.resize(width);
-    frames_.resize(width);
-    ok_.assign(width, 0);
-    count_ = 0;
-    for (size_t i = 0; i < count; ++i) {
-        FrameBuffer *raw = nullptr;
-        int16_t status = readSourceFrame(kernel, &raw, static_cast<uint16_t>(first + i));
-        if (status != 0) return status;
-        if (raw == nullptr || raw->data == nullptr) return -1;
-        coded_[i].assign(raw->data + raw->offset, raw->data + raw->offset + raw->length);
-        frames_[i].resize(layout.frameBytes());
-    }
-    auto decodeOne = [&](size_t i) {
-        try {
-            ok_[i] = decoders[i]->decode(coded_[i].data(), coded_[i].size(), frames_[i].data()) ? 1 : 0;
-        } catch (...) {
-            ok_[i] = 0;
-        }
-    };
-    std::vector<std::thread> workers;
-    for (size_t i = 1; i < count; ++i) workers.emplace_back(decodeOne, i);
-    decodeOne(0);
-    for (std::thread &w : workers) w.join();
-    first_ = first;
-    count_ = count;
     return 0;
 }
 

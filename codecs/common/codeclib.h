@@ -71,8 +71,9 @@ class FrameDecoder {
 
 // The frame loop of a coder: pulls frames 1..n through GetDecodedFrame and hands each coded
 // stream to the kernel as one fragment.
-// With more than one encoder, that many frames are coded at once, one per thread, and handed
-// to the kernel in order.
+// With more than one encoder, each runs on a worker thread of its own for the whole loop: the
+// calling thread keeps reading frames ahead while the workers code, and hands the coded
+// streams to the kernel in order.
 int16_t encodeAllFrames(KernelPrivate *kernel, const Layout &layout,
                         const std::vector<FrameEncoder *> &encoders);
 // Threads a coder uses for a conversion of `frames` frames: one per core, at most 4.
@@ -81,22 +82,21 @@ unsigned frameThreads(unsigned frames);
 int16_t decodeRequest(KernelPrivate *kernel, const Layout &layout, FrameDecoder &decoder,
                       FrameBuffer *request);
 
-// Serves decoder requests from frames decoded ahead, several at once, one per thread: a request
-// for a frame not decoded yet decodes it and the frames after it. With one decoder it decodes
-// each request straight into the request's buffer.
+// Serves decoder requests from frames decoded ahead by worker threads, one per decoder: each
+// request reads the source frames after it and queues them, so the workers keep decoding while
+// the kernel writes. With one decoder it decodes each request straight into the request's buffer.
 class FrameCache {
    public:
+    FrameCache();
+    ~FrameCache();
+    FrameCache(const FrameCache &) = delete;
+    FrameCache &operator=(const FrameCache &) = delete;
     int16_t serve(KernelPrivate *kernel, const Layout &layout, const std::vector<FrameDecoder *> &decoders,
                   FrameBuffer *request);
 
    private:
-    int16_t fill(KernelPrivate *kernel, const Layout &layout, const std::vector<FrameDecoder *> &decoders,
-                 uint32_t first);
-    uint32_t first_ = 0;
-    size_t count_ = 0;
-    std::vector<std::vector<uint8_t>> coded_;
-    std::vector<std::vector<uint8_t>> frames_;
-    std::vector<char> ok_;
+    struct Ahead;
+    std::unique_ptr<Ahead> ahead_;
 };
 
 // A codec's state: one encoder or decoder per frame thread.

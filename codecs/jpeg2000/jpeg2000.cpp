@@ -254,6 +254,54 @@ bool isJP2(const uint8_t *coded, size_t length) {
     return length >= sizeof kSignature && std::memcmp(coded, kSignature, sizeof kSignature) == 0;
 }
 
+uint32_t bigEndian32(const uint8_t *p) {
+    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
+           static_cast<uint32_t>(p[2]) << 8 | p[3];
+}
+
+// Where the codestream starts: at once for a bare codestream, else in the JP2 file's top-level
+// contiguous codestream box ('jp2c'); `length` if there is none.
+size_t codestreamStart(const uint8_t *coded, size_t length) {
+    if (!isJP2(coded, length)) return 0;
+    size_t at = 0;
+    while (length - at >= 8) {
+        uint64_t box = bigEndian32(coded + at);
+        size_t header = 8;
+        if (box == 1) {
+            if (length - at < 16) return length;
+            box = static_cast<uint64_t>(bigEndian32(coded + at + 8)) << 32 | bigEndian32(coded + at + 12);
+            header = 16;
+        } else if (box == 0) {
+            box = length - at;  // the last box runs to the end
+        }
+        if (std::memcmp(coded + at + 4, "jp2c", 4) == 0) return at + header;
+        if (box < header || box > length - at) return length;
+        at += static_cast<size_t>(box);
+    }
+    return length;
+}
+
+// Whether the image and tile size marker (SIZ, right after the start of codestream) sets out
+// a tile grid that a frame of `pixels` pixels can hold. In a valid stream every tile covers at
+// least one pixel; a hostile one of a few bytes can declare millions of tiles, for each of which
+// OpenJPEG allocates and copies coding parameters while it reads the header (seconds and
+// hundreds of megabytes).
+bool tileGridFits(const uint8_t *coded, size_t length, size_t pixels) {
+    size_t at = codestreamStart(coded, length);
+    // SOC, SIZ, Lsiz, Rsiz, then Xsiz, Ysiz, XOsiz, YOsiz, XTsiz, YTsiz, XTOsiz, YTOsiz.
+    if (length - at < 40 || coded[at] != 0xFF || coded[at + 1] != 0x4F || coded[at + 2] != 0xFF ||
+        coded[at + 3] != 0x51)
+        return false;
+    const uint8_t *siz = coded + at + 8;
+    uint64_t width = bigEndian32(siz), height = bigEndian32(siz + 4);
+    uint64_t tileWidth = bigEndian32(siz + 16), tileHeight = bigEndian32(siz + 20);
+    uint64_t tileX = bigEndian32(siz + 24), tileY = bigEndian32(siz + 28);
+    if (tileWidth == 0 || tileHeight == 0 || tileX >= width || tileY >= height) return false;
+    uint64_t across = (width - tileX + tileWidth - 1) / tileWidth;
+    uint64_t down = (height - tileY + tileHeight - 1) / tileHeight;
+    return across <= pixels && down <= pixels && across * down <= pixels;
+}
+
 class Decoder : public velmar::codeclib::FrameDecoder {
    public:
     Decoder(const Layout &layout, const void *) : layout_(layout) {}
@@ -265,6 +313,7 @@ class Decoder : public velmar::codeclib::FrameDecoder {
     }
 
     bool decode(const uint8_t *coded, size_t length, uint8_t *frame) override {
+        if (!tileGridFits(coded, length, layout_.pixels())) return false;
         CodecPtr codec(opj_create_decompress(isJP2(coded, length) ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
         if (codec == nullptr) return false;
         silence(codec.get());
@@ -280,8 +329,9 @@ class Decoder : public velmar::codeclib::FrameDecoder {
             !opj_read_header(stream.get(), codec.get(), &raw))
             return false;
         ImagePtr image(raw);
-        if (!opj_decode(codec.get(), stream.get(), image.get()) ||
-            !opj_end_decompress(codec.get(), stream.get()) || !matches(*image))
+        // A stream of another geometry is refused before OpenJPEG allocates and decodes it.
+        if (!matches(*image) || !opj_decode(codec.get(), stream.get(), image.get()) ||
+            !opj_end_decompress(codec.get(), stream.get()) || !decoded(*image))
             return false;
         for (uint16_t c = 0; c < layout_.samples; ++c) {
             if (layout_.bitsAllocated == 8)
@@ -293,14 +343,24 @@ class Decoder : public velmar::codeclib::FrameDecoder {
     }
 
    private:
+    // The header's geometry is the frame's: as many components, each of the frame's size, with
+    // no more bits than a sample holds.
     bool matches(const opj_image_t &image) const {
-        if (image.numcomps != layout_.samples) return false;
+        if (image.numcomps != layout_.samples || image.comps == nullptr) return false;
         for (uint16_t c = 0; c < layout_.samples; ++c) {
             const opj_image_comp_t &comp = image.comps[c];
             if (comp.w != layout_.columns || comp.h != layout_.rows || comp.dx != 1 || comp.dy != 1 ||
-                comp.data == nullptr || comp.prec > layout_.bitsAllocated)
+                comp.prec > layout_.bitsAllocated)
                 return false;
         }
+        return true;
+    }
+
+    // The decoded image still has that geometry and holds every component's samples.
+    bool decoded(const opj_image_t &image) const {
+        if (!matches(image)) return false;
+        for (uint16_t c = 0; c < layout_.samples; ++c)
+            if (image.comps[c].data == nullptr) return false;
         return true;
     }
 

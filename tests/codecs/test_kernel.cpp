@@ -410,6 +410,121 @@ TEST_F(KernelTest, InterfileDataIsDecodedInEitherByteOrder) {
               (std::vector<uint8_t>{0xA0, 0x86, 0x01, 0x00, 0x01, 0x00, 0x00, 0x80}));
 }
 
+// The JPEG-LS and JPEG 2000 libraries decode several frames ahead on worker threads: a coder
+// that asks for the frames out of order, jumping back and past the frames read ahead, still gets
+// each frame's own pixels.
+int16_t jumpingCoder(KernelPrivate *kernel, FrameBuffer *) {
+    std::vector<std::vector<uint8_t>> frames(getKernelDescriptor(kernel)->numberOfFrames);
+    for (uint16_t n : plan->frameOrder) {
+        FrameBuffer *frame = nullptr;
+        if (GetDecodedFrame(kernel, &frame, n) != 0) return -1;
+        frames[n - 1].assign(frame->data + frame->offset, frame->data + frame->offset + frame->length);
+    }
+    for (uint16_t n = 1; n <= frames.size(); ++n) {
+        CodedFragment f{};
+        f.frame = n;
+        f.data = frames[n - 1].data();
+        f.length = static_cast<uint32_t>(frames[n - 1].size());
+        if (addCodedFragment(kernel, &f) != 0) return -1;
+    }
+    return 0;
+}
+
+// Loads a codec library of the build (under the codec map name `name`); false when it was not built.
+bool loadBuiltCodec(AppData *app, const char *name, const char *library, const char *uid) {
+    if (!fs::exists(fs::path(VELMAR_BINARY_DIR) / "codecs" / (std::string(library) + ".so"))) return false;
+    CodecMap map;
+    initCodecMap(&map);
+    addCodecToCodecMap(&map, uid, name, library, "-");
+    const char *names[] = {name};
+    const char *options[] = {""};
+    EXPECT_EQ(init_DynamicCodecLibraries(app, &map, names, options, 1, VELMAR_BINARY_DIR "/codecs"), 0);
+    freeCodecMap(&map);
+    return true;
+}
+
+TEST_F(KernelTest, CodecLibrariesServeFramesAskedForInAnyOrder) {
+    registerTestCodecs(&ctx.app, jumpingCoder);
+    image(24, 20, 16, 11, 1, "1.2.840.10008.1.2.1");
+    thePlan.frameOrder = {6, 1, 2, 11, 3, 3, 10, 4, 5, 9, 8, 7, 2};
+    const char *libraries[][3] = {{"jpegls", "velmar_jpegls", "1.2.840.10008.1.2.4.80"},
+                                  {"j2k", "velmar_jpeg2000", "1.2.840.10008.1.2.4.90"}};
+    int tried = 0;
+    for (const auto &[name, library, uid] : libraries) {
+        if (!loadBuiltCodec(&ctx.app, name, library, uid)) continue;
+        ++tried;
+        std::string coded = std::string(name) + ".dcm", ordered = std::string(name) + "_ordered.dcm";
+        ASSERT_EQ(write(3, coded, uid), 0) << ctx.log();
+        IOObject back{};
+        init_IOObject(&back);
+        back.metaSyntax = back.dataSyntax = -1;
+        ASSERT_EQ(DO_importObjectFromFile(&ctx.app, dir.file(coded).c_str(), &back), 0);
+        back.dataSyntax = 3;
+        std::strcpy(back.transferSyntaxUID, kTestUID);
+        EXPECT_EQ(DO_copyObjectToFile(&ctx.app, &back, dir.file(ordered).c_str()), 0) << ctx.log();
+        DO_closeObject(&back.object);
+        expectNativeRoundTrip(ordered);
+    }
+    if (tried == 0) GTEST_SKIP() << "neither velmar_jpegls nor velmar_jpeg2000 was built";
+}
+
+void bigEndian(std::vector<uint8_t> &out, uint64_t value, int bytes) {
+    for (int i = bytes - 1; i >= 0; --i) out.push_back(static_cast<uint8_t>(value >> (8 * i)));
+}
+
+// A JP2 box: its length (in the extended form when asked), its type, its contents.
+void box(std::vector<uint8_t> &out, const char *type, const std::vector<uint8_t> &content,
+         bool extended = false) {
+    bigEndian(out, extended ? 1 : 8 + content.size(), 4);
+    out.insert(out.end(), type, type + 4);
+    if (extended) bigEndian(out, 16 + content.size(), 8);
+    out.insert(out.end(), content.begin(), content.end());
+}
+
+// The JPEG 2000 decoder finds the codestream of a JP2 file after boxes of either length form,
+// also in a last box whose length is 0 (to the end).
+TEST_F(KernelTest, JpegTwoThousandFramesInAJp2FileAreDecoded) {
+    const char *uid = "1.2.840.10008.1.2.4.90";
+    if (!loadBuiltCodec(&ctx.app, "j2k", "velmar_jpeg2000", uid))
+        GTEST_SKIP() << "velmar_jpeg2000 was not built";
+    const uint16_t rows = 12, columns = 10;
+    image(rows, columns, 16, 1, 1, "1.2.840.10008.1.2.1");
+    ASSERT_EQ(write(3, "bare.dcm", uid), 0) << ctx.log();
+    std::vector<uint8_t> codestream;  // the frame's fragment, after the offset table
+    int items = 0;
+    for (const Parsed &p : parse(readFile(dir.file("bare.dcm")), 1, true).data)
+        if (p.tag == 0xFFFEE000u && ++items == 2) codestream = p.value;
+    ASSERT_GT(codestream.size(), 2u);
+    if (codestream.back() == 0 && codestream[codestream.size() - 2] != 0xFF) codestream.pop_back();
+
+    std::vector<uint8_t> header, image, jp2 = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+    box(jp2, "ftyp", {'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '}, true);
+    bigEndian(image, rows, 4);
+    bigEndian(image, columns, 4);
+    bigEndian(image, 0x0001'0F07'0000, 6);  // one component of 16 bits, unsigned; compression 7
+    box(header, "ihdr", image);
+    box(header, "colr", {1, 0, 0, 0, 0, 0, 17});  // greyscale
+    box(jp2, "jp2h", header);
+    bigEndian(jp2, 0, 4);
+    jp2.insert(jp2.end(), {'j', 'p', '2', 'c'});
+    jp2.insert(jp2.end(), codestream.begin(), codestream.end());
+    if (jp2.size() % 2 != 0) jp2.push_back(0);
+    writeFile(dir.file("frame.jp2"), jp2);
+
+    std::vector<uint8_t> block = makeDescriptor(dir.file("frame.jp2"), rows, columns, 16, 1, TS_OTHER, uid);
+    auto *d = reinterpret_cast<PixelDataDescriptor *>(block.data());
+    d->pixelLength = VELMAR_UNDEFINED_LENGTH;
+    d->frames[0] = PixelFrameEntry{1, 0, 0, static_cast<uint32_t>(jp2.size())};
+    DO_closeObject(&io.object);
+    ASSERT_EQ(DO_openObject(&io.object), 0);
+    Builder b{ctx, io.object};
+    b.uid(0x00080016u, "1.2.840.10008.5.1.4.1.1.7");
+    b.uid(0x00080018u, "1.2.3.4");
+    addImage(b, block);
+    ASSERT_EQ(write(1, "from_jp2.dcm"), 0) << ctx.log();
+    EXPECT_EQ(parse(readFile(dir.file("from_jp2.dcm")), 1, true).find(0x7FE00010u)->value, pixels);
+}
+
 // Uncompressed frames go from file to file in large runs: a frame table out of file order, an
 // image larger than one run, both byte orders, and progress heard once per frame.
 TEST_F(KernelTest, NativeFramesAreCopiedInFrameOrderWhateverTheirPlaceInTheFile) {

@@ -44,9 +44,27 @@ bool withinLimit(const Limit &limit, const Value &value) {
     return !limit.powerOfTwo || (number & (number - 1)) == 0;
 }
 
+// The Pixel Data of an NM or Secondary Capture image holds integers of 8, 16 or 32 bits only:
+// "short float" and "long float" samples taken as integers would be other numbers, and 8-byte
+// samples have no place at all, so such a study is refused whole.
+bool integerPixels(AppData *app, Header *hdr) {
+    Value format = readKey(hdr, "number format");
+    if (!format.found ||
+        (!equalsNoCase(format.text, "short float") && !equalsNoCase(format.text, "long float")))
+        return true;
+    char text[VELMAR_LOG_LINE_MAX];
+    std::snprintf(text, sizeof text,
+                  "Not converted: \"number format\" is \"%s\": floating-point pixels cannot be stored as "
+                  "DICOM integer pixels.",
+                  format.text);
+    log_message(app != nullptr ? app->log : nullptr, text, 1);
+    return false;
+}
+
 }  // namespace
 
 bool headerLimitsHold(AppData *app, Header *hdr) {
+    if (!integerPixels(app, hdr)) return false;
     for (const Limit &limit : kLimits) {
         Value value = readKey(hdr, limit.key);
         if (withinLimit(limit, value)) continue;

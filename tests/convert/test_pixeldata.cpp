@@ -245,6 +245,15 @@ TEST_F(PixelData, FloatingPointPixelsAreRefused) {
                 << log();
         }
     }
+    // A float section after integer ones is refused as well.
+    Study mixed;
+    std::string text = mixed.text();
+    text.replace(text.rfind("unsigned integer"), 16, "short float");
+    size_t before = log().size();
+    EXPECT_EQ(convert(text), -1);
+    EXPECT_NE(log().find("Error: Not converted: \"number format\" is \"short float\"", before),
+              std::string::npos);
+    EXPECT_EQ(convert(Study().text()), 0);
 }
 
 // Frames that lie beyond what 32-bit file offsets reach are refused rather than wrapped.

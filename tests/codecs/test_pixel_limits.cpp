@@ -29,6 +29,7 @@ struct Image {
     uint32_t valueBytes = 1;
     uint16_t pixelElement = 0x0010;  // 0x0008 Float, 0x0009 Double Float Pixel Data
     const char *pixelVR = nullptr;   // OB or OW by the bits when not given
+    bool fragments = false;          // encapsulated: an empty offset table and one fragment
 };
 
 std::string slurp(const fs::path &path) {
@@ -68,8 +69,15 @@ class PixelLimits : public ::testing::Test {
         std::string value(length, '\0');
         for (uint32_t i = 0; i < image.valueBytes; ++i) value[i] = static_cast<char>(i * 7 + i / 251);
         const char *vr = image.pixelVR != nullptr ? image.pixelVR : image.bits > 8 ? "OW" : "OB";
-        ds.header(0x7FE0, image.pixelElement, vr, length);
-        ds.text(value);
+        if (image.fragments) {
+            ds.header(0x7FE0, 0x0010, "OB", 0xFFFFFFFFu);
+            ds.u16(0xFFFE).u16(0xE000).u32(0);
+            ds.u16(0xFFFE).u16(0xE000).u32(length).text(value);
+            ds.u16(0xFFFE).u16(0xE0DD).u32(0);
+        } else {
+            ds.header(0x7FE0, image.pixelElement, vr, length);
+            ds.text(value);
+        }
         Bytes file = readertest::fileWith(ds, "1.2.840.10008.1.2.1");
         fs::path path = dir / "in.dcm";
         std::ofstream(path, std::ios::binary)
@@ -159,6 +167,13 @@ TEST_F(PixelLimits, CountsAndBitDepthsOutsideTheirRangeAreRefused) {
     Image three;
     three.bits = 3;
     expectRefused(three, "Bits Allocated (0028,0100) of 3 is not 1, 8, 16 or 32");
+    // Fragments under an uncompressed syntax would be read as raw samples.
+    Image fragments;
+    fragments.fragments = true;
+    fragments.valueBytes = 2;
+    expectRefused(fragments,
+                  "Pixel Data holds encapsulated fragments, but transfer syntax 1.2.840.10008.1.2.1 "
+                  "is uncompressed");
 }
 
 // Float (32-bit, OF) and double float (64-bit, OD) pixels keep every byte through the syntaxes,

@@ -72,7 +72,7 @@ def run_output(command, env):
 
 
 # A top-level line of dcmdump: tag, VR, value text and the value length after "#".
-DUMP_LINE = re.compile(r"^\(([0-9a-f]{4}),([0-9a-f]{4})\) (\w\w) (.*?)\s*#\s*(\S+?),")
+DUMP_LINE = re.compile(r"^\(([0-9a-f]{4}),([0-9a-f]{4})\) (\S\S) (.*?)\s*#\s*(\S+?),")
 
 
 def pixel_bytes(dump):
@@ -95,7 +95,7 @@ def pixel_bytes(dump):
             pixel = m.group(5)
             in_pixel = pixel == "u/l"
         elif tag in ("00280002", "00280008", "00280010", "00280011", "00280100"):
-            values[tag] = m.group(4).strip("[]")
+            values[tag] = (m.group(3), m.group(4).strip("[]"))
     if pixel is None:
         return None
     if pixel != "u/l":
@@ -103,7 +103,12 @@ def pixel_bytes(dump):
 
     def number(tag, default):
         try:
-            return int(values[tag].split("\\")[0]) if tag in values else default
+            if tag not in values:
+                return default
+            vr, text = values[tag]
+            if vr in ("??", "UN", "OB"):  # shown as bytes, "10\00" for 16
+                return int.from_bytes(bytes.fromhex(text.replace("\\", "")), "little")
+            return int(text.split("\\")[0])
         except ValueError:
             return default
 
@@ -178,7 +183,10 @@ def one_input(index, data, args, env, work):
                                      (index, syntax, got, expected))
             keep = True
         elif got > expected + (expected & 1):
+            # Not a loss; listed for a look (so far every one was a source dcmdump misread).
             stats["longer"] += 1
+            stats["problems"].append("m%06d %s: longer Pixel Data, %d bytes from a source of %d" %
+                                     (index, syntax, got, expected))
     if keep and args.keep:
         shutil.copytree(directory, os.path.join(args.keep, os.path.basename(directory)), dirs_exist_ok=True)
     shutil.rmtree(directory, ignore_errors=True)

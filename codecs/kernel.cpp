@@ -952,7 +952,18 @@ bool acceptableImage(const PixelDataDescriptor *pds) {
                          pds->rows, pds->columns, pds->samplesPerPixel, photometricOrBlank(pds));
         return false;
     }
-    if (pds->pixelLength == VELMAR_UNDEFINED_LENGTH) return encapsulatedFramesCounted(pds);
+    if (pds->pixelLength == VELMAR_UNDEFINED_LENGTH) {
+        // Fragments under an uncompressed syntax name no codec: read as raw samples they would be
+        // converted into other pixels.
+        if (pds->syntaxCode >= TS_IMPLICIT_LITTLE && pds->syntaxCode <= TS_EXPLICIT_BIG) {
+            noteWriteFailure(
+                "Pixel Data holds encapsulated fragments, but transfer syntax %s is "
+                "uncompressed: the fragments cannot be decoded",
+                pds->transferSyntaxUID);
+            return false;
+        }
+        return encapsulatedFramesCounted(pds);
+    }
     // An Interfile study's length counts every image of the header, of which a Secondary Capture
     // object takes the first: its frames are checked by the conversion that made it.
     if (std::strncmp(pds->transferSyntaxUID, "Interfile.", 10) == 0) return true;

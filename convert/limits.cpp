@@ -44,9 +44,34 @@ bool withinLimit(const Limit &limit, const Value &value) {
     return !limit.powerOfTwo || (number & (number - 1)) == 0;
 }
 
+// The Pixel Data of an NM or Secondary Capture image holds integers of 8, 16 or 32 bits only:
+// "short float" and "long float" samples taken as integers would be other numbers, and 8-byte
+// samples have no place at all, so such a study is refused whole. Every occurrence counts, since
+// each image section of a header may give its own number format.
+bool isFloatFormat(const Value &format) {
+    return equalsNoCase(format.text, "short float") || equalsNoCase(format.text, "long float");
+}
+
+bool integerPixels(AppData *app, Header *hdr) {
+    for (int16_t index = 1; index < INT16_MAX; ++index) {
+        Value format = readOwnValue(hdr, "number format", index);
+        if (!format.found) return true;
+        if (!isFloatFormat(format)) continue;
+        char text[VELMAR_LOG_LINE_MAX];
+        std::snprintf(text, sizeof text,
+                      "Not converted: \"number format\" is \"%s\": floating-point pixels cannot be stored "
+                      "as DICOM integer pixels.",
+                      format.text);
+        log_message(app != nullptr ? app->log : nullptr, text, 1);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 bool headerLimitsHold(AppData *app, Header *hdr) {
+    if (!integerPixels(app, hdr)) return false;
     for (const Limit &limit : kLimits) {
         Value value = readKey(hdr, limit.key);
         if (withinLimit(limit, value)) continue;

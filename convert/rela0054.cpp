@@ -168,6 +168,14 @@ void angularStep(Header *hdr, int16_t index, char (&out)[64]) {
     if (std::isfinite(step)) std::snprintf(out, sizeof out, "%f", static_cast<double>(step));
 }
 
+// The angular views of one rotation: "number of projections" of the rotation, as the frame
+// vectors number them; 1 when the key gives no positive count. Readers take this count for the
+// projections of the study, so it must not say 1 for a study of many.
+int16_t framesInRotation(Header *hdr, int16_t index) {
+    int16_t projections = readCount(hdr, "number of projections", index, 1);
+    return projections > 0 ? projections : 1;
+}
+
 // "CW" stays, "CCW" becomes "CC"; any other text gives no direction.
 const char *rotationDirection(const Value &direction) {
     if (!direction.found) return "";
@@ -197,7 +205,7 @@ VELMAR_RELATION(relRotationInformationSequence) {
         context->scanArc = arc;
         context->actualFrameDuration = duration;
         context->radialPosition = radius;
-        context->framesInRotation = 1;
+        context->framesInRotation = framesInRotation(hdr, index);
 
         addTextOrEmpty(app, obj, 0x0054, 0x0200, context->startAngle);
         relItemAngularStep(app, obj, hdr, context);

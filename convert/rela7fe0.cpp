@@ -140,14 +140,6 @@ VELMAR_RELATION(relPixelData) {
     Descriptor descriptor(static_cast<PixelDataDescriptor *>(std::calloc(1, VELMAR_PDS_FIXED_SIZE)));
     if (descriptor == nullptr) return addEmpty(app, obj, 0x7FE0, 0x0010);
 
-    // DICOM image pixels are integers: floating-point data read as integers would be silently
-    // corrupted, so it is refused.
-    Value format = readKey(hdr, "number format");
-    if (format.found && (equalsNoCase(format.text, "short float") || equalsNoCase(format.text, "long float"))) {
-        logNotConverted(app, "Floating-point pixel data cannot be stored as DICOM integer pixels.");
-        return -1;
-    }
-
     std::string path;
     switch (findDataFile(hdr, path)) {
         case Lookup::kNotFound:

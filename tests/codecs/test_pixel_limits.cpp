@@ -1,17 +1,19 @@
 // Pixel Data at the edges of its counts and sizes, through the program: a count of frames above
 // 16 bits converts whole, and a value its geometry does not account for, a Bits Allocated that is
 // not 1, 8, 16 or 32 or an unusable Number of Frames is refused with a message naming the cause,
-// leaving no file behind.
+// leaving no file behind; float and double float pixels convert byte for byte.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <tuple>
 
 #include "dicom/test_reader_bytes.h"
 
@@ -25,6 +27,9 @@ struct Image {
     uint16_t bits = 8;
     std::string frames = "1";
     uint32_t valueBytes = 1;
+    uint16_t pixelElement = 0x0010;  // 0x0008 Float, 0x0009 Double Float Pixel Data
+    const char *pixelVR = nullptr;   // OB or OW by the bits when not given
+    bool fragments = false;          // encapsulated: an empty offset table and one fragment
 };
 
 std::string slurp(const fs::path &path) {
@@ -63,8 +68,16 @@ class PixelLimits : public ::testing::Test {
         uint32_t length = image.valueBytes + (image.valueBytes & 1);
         std::string value(length, '\0');
         for (uint32_t i = 0; i < image.valueBytes; ++i) value[i] = static_cast<char>(i * 7 + i / 251);
-        ds.header(0x7FE0, 0x0010, image.bits > 8 ? "OW" : "OB", length);
-        ds.text(value);
+        const char *vr = image.pixelVR != nullptr ? image.pixelVR : image.bits > 8 ? "OW" : "OB";
+        if (image.fragments) {
+            ds.header(0x7FE0, 0x0010, "OB", 0xFFFFFFFFu);
+            ds.u16(0xFFFE).u16(0xE000).u32(0);
+            ds.u16(0xFFFE).u16(0xE000).u32(length).text(value);
+            ds.u16(0xFFFE).u16(0xE0DD).u32(0);
+        } else {
+            ds.header(0x7FE0, image.pixelElement, vr, length);
+            ds.text(value);
+        }
         Bytes file = readertest::fileWith(ds, "1.2.840.10008.1.2.1");
         fs::path path = dir / "in.dcm";
         std::ofstream(path, std::ios::binary)
@@ -154,6 +167,48 @@ TEST_F(PixelLimits, CountsAndBitDepthsOutsideTheirRangeAreRefused) {
     Image three;
     three.bits = 3;
     expectRefused(three, "Bits Allocated (0028,0100) of 3 is not 1, 8, 16 or 32");
+    // Fragments under an uncompressed syntax would be read as raw samples.
+    Image fragments;
+    fragments.fragments = true;
+    fragments.valueBytes = 2;
+    expectRefused(fragments,
+                  "Pixel Data holds encapsulated fragments, but transfer syntax 1.2.840.10008.1.2.1 "
+                  "is uncompressed");
+}
+
+// Float (32-bit, OF) and double float (64-bit, OD) pixels keep every byte through the syntaxes,
+// reversed by whole samples in big endian; 64 bits of integer Pixel Data are refused.
+TEST_F(PixelLimits, FloatPixelsConvertExactlyThroughTheSyntaxes) {
+    using Float = std::tuple<uint16_t, uint16_t, const char *>;
+    for (auto [bits, element, vr] : {Float{32, 0x0008, "OF"}, Float{64, 0x0009, "OD"}}) {
+        SCOPED_TRACE(vr);
+        Image image;
+        image.rows = 3;
+        image.columns = 2;
+        image.frames = "2";
+        image.bits = bits;
+        image.pixelElement = element;
+        image.pixelVR = vr;
+        image.valueBytes = 2u * 3u * 2u * bits / 8u;
+        fs::path in = write(image);
+        std::string source = slurp(in);
+        std::string value = source.substr(source.size() - image.valueBytes);
+        std::string swapped = value;
+        for (size_t at = 0; at < swapped.size(); at += bits / 8u)
+            std::reverse(swapped.begin() + static_cast<std::ptrdiff_t>(at),
+                         swapped.begin() + static_cast<std::ptrdiff_t>(at + bits / 8u));
+        std::string err;
+        ASSERT_EQ(convert(in, "big", "big.dcm", &err), 0) << err;
+        std::string big = slurp(dir / "big.dcm");
+        EXPECT_EQ(big.substr(big.size() - value.size()), swapped);
+        ASSERT_EQ(convert(dir / "big.dcm", "implicit", "back.dcm", &err), 0) << err;
+        std::string back = slurp(dir / "back.dcm");
+        EXPECT_EQ(back.substr(back.size() - value.size()), value);
+    }
+    Image integer64;
+    integer64.bits = 64;
+    integer64.valueBytes = 8;
+    expectRefused(integer64, "Bits Allocated (0028,0100) of 64 is not 1, 8, 16 or 32");
 }
 
 }  // namespace

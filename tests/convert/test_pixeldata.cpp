@@ -228,21 +228,32 @@ TEST_F(PixelData, DataFileOutsideTheHeaderOrNotRegularIsRefused) {
     }
 }
 
-// Floating-point pixels would be corrupted as integer pixels: they are refused, the rest is kept.
+// Floating-point pixels would be other numbers as integer pixels, and NM images hold no 8-byte
+// samples: such a study is refused whole, naming the key.
 TEST_F(PixelData, FloatingPointPixelsAreRefused) {
-    write("study.img", std::string(64, '\0'));
+    write("study.img", std::string(128, '\0'));
     for (const char *format : {"short float", "LONG FLOAT"}) {
-        Study study;
-        study.numberFormat = format;
-        study.bytesPerPixel = "4";
-        ASSERT_EQ(convert(study.text()), 0) << format;
-        EXPECT_FALSE(value(0x7FE0, 0x0010).has_value()) << format;
-        EXPECT_TRUE(value(0x0028, 0x0010).has_value()) << format;
-        std::string text = log();
-        size_t first = text.find("Error: Floating-point pixel data cannot be stored as DICOM integer pixels.");
-        ASSERT_NE(first, std::string::npos) << format;
-        EXPECT_NE(text.find("Error: Didn't convert the pixel data", first), std::string::npos);
+        for (const char *bytes : {"4", "8"}) {
+            Study study;
+            study.numberFormat = format;
+            study.bytesPerPixel = bytes;
+            EXPECT_EQ(convert(study.text()), -1) << format;
+            EXPECT_FALSE(value(0x7FE0, 0x0010).has_value()) << format;
+            EXPECT_NE(log().find(std::string("Error: Not converted: \"number format\" is \"") + format +
+                                 "\": floating-point pixels cannot be stored as DICOM integer pixels."),
+                      std::string::npos)
+                << log();
+        }
     }
+    // A float section after integer ones is refused as well.
+    Study mixed;
+    std::string text = mixed.text();
+    text.replace(text.rfind("unsigned integer"), 16, "short float");
+    size_t before = log().size();
+    EXPECT_EQ(convert(text), -1);
+    EXPECT_NE(log().find("Error: Not converted: \"number format\" is \"short float\"", before),
+              std::string::npos);
+    EXPECT_EQ(convert(Study().text()), 0);
 }
 
 // Frames that lie beyond what 32-bit file offsets reach are refused rather than wrapped.

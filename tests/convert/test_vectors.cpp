@@ -202,7 +202,8 @@ TEST_F(Vectors, TomoNumbersAngularViewsAndDescribesTheRotation) {
     EXPECT_EQ(itemText(items[0], 0x0018, 0x1143), "360.000000");
     EXPECT_EQ(itemText(items[0], 0x0018, 0x1242), "20999");  // truncated, not rounded
     EXPECT_EQ(childOf(items[0], 0x0018, 0x1142), nullptr);    // no Radial Position for TOMO
-    EXPECT_EQ(wordsOf(bytesOf(childOf(items[0], 0x0054, 0x0053))), (V{1}));
+    // Number of Frames in Rotation counts the angular views, as readers of the object take it.
+    EXPECT_EQ(wordsOf(bytesOf(childOf(items[0], 0x0054, 0x0053))), (V{64}));
 
     // No projections, so no images: nothing to convert.
     EXPECT_EQ(convert(tomoStudy(0)), -1);
@@ -219,7 +220,8 @@ TEST_F(Vectors, GatedTomoFollowsTheNestingOuterLevel) {
     EXPECT_EQ(us(0x0054, 0x0071), 2);
     EXPECT_EQ(text(0x0054, 0x0202), "STEP AND SHOOT");
     EXPECT_EQ(itemText(itemsOf(top(0x0054, 0x0062)).at(0), 0x0018, 0x1064), "forward/backward");
-    EXPECT_EQ(itemsOf(top(0x0054, 0x0052)).size(), 1u);
+    ASSERT_EQ(itemsOf(top(0x0054, 0x0052)).size(), 1u);
+    EXPECT_EQ(wordsOf(bytesOf(childOf(itemsOf(top(0x0054, 0x0052))[0], 0x0054, 0x0053))), (V{3}));
 
     ASSERT_EQ(convert(gspectStudy("SPECT")), 0);
     EXPECT_EQ(vector(0x0070), (V{1, 2, 1, 2, 1, 2}));

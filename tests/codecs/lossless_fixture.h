@@ -8,11 +8,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -162,6 +164,36 @@ class CodecTest : public ::testing::Test {
         }
         DO_closeObject(&io.object);
         return status;
+    }
+
+    // Decodes every shared sample whose transfer syntax is one of `uids` with velmar and with the
+    // peer `decoder` (a DCMTK tool taking IN OUT) and expects the same pixels; returns how many
+    // samples were compared.
+    int compareSharedSamples(std::initializer_list<const char *> uids, const std::string &decoder) {
+        int checked = 0;
+        for (const char *folder : {"generated", "real"}) {
+            std::string cases =
+                fileText(std::string(VELMAR_SHARED_DIR) + "/dicom-samples/" + folder + "/cases.json");
+            for (size_t at = cases.find("\"file\": \""); at != std::string::npos;
+                 at = cases.find("\"file\": \"", at + 1)) {
+                size_t start = at + 9;
+                std::string name = cases.substr(start, cases.find('"', start) - start);
+                std::string entry = cases.substr(start, cases.find("\"file\": \"", start) - start);
+                if (std::none_of(uids.begin(), uids.end(), [&](const char *uid) {
+                        return entry.find(std::string("\"ts\": \"") + uid + "\"") != std::string::npos;
+                    }))
+                    continue;
+                std::string file = std::string(VELMAR_SHARED_DIR) + "/dicom-samples/" + folder + "/" + name;
+                SCOPED_TRACE(file);
+                EXPECT_EQ(convert(file, path("v.dcm"), kExplicitLittle), 0);
+                EXPECT_TRUE(succeeds(decoder + " " + file + " " + path("d.dcm")));
+                Pixels ours = nativePixels(path("v.dcm"));
+                EXPECT_TRUE(ours.read);
+                EXPECT_EQ(ours.bytes, nativePixels(path("d.dcm")).bytes);
+                ++checked;
+            }
+        }
+        return checked;
     }
 
     Pixels nativePixels(const std::string &file) {

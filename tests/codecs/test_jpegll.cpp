@@ -166,28 +166,7 @@ TEST(JpegLosslessFrames, DamagedAndForeignStreamsFailToDecode) {
 TEST_F(CodecTest, SharedJpegLosslessSamplesDecodeAsDcmdjpegDecodesThem) {
     if (!have("dcmdjpeg")) GTEST_SKIP() << "dcmdjpeg (DCMTK) is not installed";
     load("jpeg-lossless");
-    int checked = 0;
-    for (const char *folder : {"generated", "real"}) {
-        std::string cases =
-            fileText(std::string(VELMAR_SHARED_DIR) + "/dicom-samples/" + folder + "/cases.json");
-        for (size_t at = cases.find("\"file\": \""); at != std::string::npos;
-             at = cases.find("\"file\": \"", at + 1)) {
-            size_t start = at + 9;
-            std::string name = cases.substr(start, cases.find('"', start) - start);
-            std::string entry = cases.substr(start, cases.find("\"file\": \"", start) - start);
-            if (entry.find("\"ts\": \"1.2.840.10008.1.2.4.57\"") == std::string::npos &&
-                entry.find("\"ts\": \"1.2.840.10008.1.2.4.70\"") == std::string::npos)
-                continue;
-            std::string file = std::string(VELMAR_SHARED_DIR) + "/dicom-samples/" + folder + "/" + name;
-            SCOPED_TRACE(file);
-            ASSERT_EQ(convert(file, path("v.dcm"), kExplicitLittle), 0);
-            ASSERT_TRUE(succeeds("dcmdjpeg " + file + " " + path("d.dcm")));
-            Pixels ours = nativePixels(path("v.dcm"));
-            ASSERT_TRUE(ours.read);
-            EXPECT_EQ(ours.bytes, nativePixels(path("d.dcm")).bytes);
-            ++checked;
-        }
-    }
+    int checked = compareSharedSamples({"1.2.840.10008.1.2.4.57", "1.2.840.10008.1.2.4.70"}, "dcmdjpeg");
     if (checked == 0) GTEST_SKIP() << "no JPEG Lossless files in " VELMAR_SHARED_DIR "/dicom-samples";
 }
 

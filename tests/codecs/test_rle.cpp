@@ -129,28 +129,7 @@ TEST_F(RleCodec, PeersDecodeVelmarsFramesAndVelmarDecodesTheirs) {
 // Every RLE file of the shared samples decodes to the pixels dcmdrle gives.
 TEST_F(RleCodec, SharedSamplesDecodeAsDcmdrleDecodesThem) {
     if (!have("dcmdrle")) GTEST_SKIP() << "dcmdrle (DCMTK) is not installed";
-    int checked = 0;
-    for (const char *folder : {"generated", "real"}) {
-        std::string cases =
-            fileText(std::string(VELMAR_SHARED_DIR) + "/dicom-samples/" + folder + "/cases.json");
-        for (size_t at = cases.find("\"file\": \""); at != std::string::npos;
-             at = cases.find("\"file\": \"", at + 1)) {
-            size_t start = at + 9;
-            std::string name = cases.substr(start, cases.find('"', start) - start);
-            size_t next = cases.find("\"file\": \"", start);
-            if (cases.substr(start, next - start).find(std::string("\"ts\": \"") + kRle + "\"") ==
-                std::string::npos)
-                continue;
-            std::string file = std::string(VELMAR_SHARED_DIR) + "/dicom-samples/" + folder + "/" + name;
-            SCOPED_TRACE(file);
-            ASSERT_EQ(convert(file, path("v.dcm"), kExplicitLittle), 0);
-            ASSERT_TRUE(succeeds("dcmdrle " + file + " " + path("d.dcm")));
-            Pixels ours = nativePixels(path("v.dcm"));
-            ASSERT_TRUE(ours.read);
-            EXPECT_EQ(ours.bytes, nativePixels(path("d.dcm")).bytes);
-            ++checked;
-        }
-    }
+    int checked = compareSharedSamples({kRle}, "dcmdrle");
     if (checked == 0) GTEST_SKIP() << "no RLE files in " VELMAR_SHARED_DIR "/dicom-samples";
 }
 

@@ -152,6 +152,7 @@ bool RunCopier::copyDirect(uint64_t &offset, uint64_t &length) {
         if (moved == 0) return false;
         offset += static_cast<uint64_t>(moved);
         length -= static_cast<uint64_t>(moved);
+        startWriteback(targetOffset_, static_cast<uint64_t>(moved));
         targetOffset_ += static_cast<uint64_t>(moved);
         bytesWritten_ += static_cast<uint64_t>(moved);
     }
@@ -171,12 +172,25 @@ bool RunCopier::copyBuffered(uint64_t offset, uint64_t length) {
 #endif
         reverseSamples(buffer_.data(), step, swapUnit_);
         if (!writeAll(target_, buffer_.data(), step, targetOffset_)) return false;
+        startWriteback(targetOffset_, step);
         offset += step;
         length -= step;
         targetOffset_ += step;
         bytesWritten_ += step;
     }
     return true;
+}
+
+// The written file is synced before it replaces the target: starting the write-back of each run
+// as soon as it is copied lets the disk work while the next run is copied, so that the final
+// sync has less left to wait for. A file system that does not support it just waits then.
+void RunCopier::startWriteback(uint64_t from, uint64_t length) const {
+#ifdef SYNC_FILE_RANGE_WRITE
+    sync_file_range(target_, static_cast<off_t>(from), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)from;
+    (void)length;
+#endif
 }
 
 }  // namespace velmar::codecs

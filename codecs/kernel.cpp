@@ -764,6 +764,12 @@ bool readWholeWords(KernelPrivate *kernel, const PixelFrameEntry &e, uint8_t *in
     uint64_t start = e.offset - ((e.offset - pds->pixelOffset) & 1u);
     uint64_t end = static_cast<uint64_t>(e.offset) + e.length;
     if (((end - pds->pixelOffset) & 1u) != 0) ++end;
+    if (start == e.offset && end == e.offset + static_cast<uint64_t>(e.length)) {
+        // Whole words: reversed where they are read.
+        if (!readFully(kernel->sourceFd, into, e.length, e.offset)) return false;
+        swapSamples(into, e.length, 2);
+        return true;
+    }
     std::vector<uint8_t> words(end - start);
     // An OW value has an even length, so the covering words lie within it.
     if (!readFully(kernel->sourceFd, words.data(), static_cast<uint32_t>(words.size()), start)) return false;

@@ -490,10 +490,13 @@ std::optional<Syntax> parseSyntax(const std::string &text) {
     return std::nullopt;
 }
 
-std::optional<Syntax> syntaxOfCodecName(Session &session, const std::string &name) {
+std::optional<Syntax> syntaxOfCodecName(Session &session, const std::string &name, const std::string &command) {
     const char *uid = getUIDForName(session.codecMap(), name.c_str());
-    if (uid == nullptr) return std::nullopt;
-    return parseSyntax(uid);
+    std::optional<Syntax> syntax = uid != nullptr ? parseSyntax(uid) : std::nullopt;
+    if (!syntax)
+        complain(command + ": unknown syntax \"" + name +
+                 "\": give implicit, explicit, big, png, a codec name of the codec maps or a transfer syntax UID");
+    return syntax;
 }
 
 std::string describeSyntax(int32_t code, const std::string &uid) {

@@ -146,8 +146,9 @@ struct Syntax {
     std::string uid = "1.2.840.10008.1.2.1";
 };
 std::optional<Syntax> parseSyntax(const std::string &text);
-// The transfer syntax of the codec map line that names the codec `name` ("jpeg-lossless").
-std::optional<Syntax> syntaxOfCodecName(Session &session, const std::string &name);
+// The transfer syntax of the codec map line that names the codec `name` ("jpeg-lossless"); when
+// there is none, says so for `command` and gives nothing.
+std::optional<Syntax> syntaxOfCodecName(Session &session, const std::string &name, const std::string &command);
 // "explicit VR little endian" and so on, or the UID itself.
 std::string describeSyntax(int32_t code, const std::string &uid);
 

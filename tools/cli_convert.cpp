@@ -48,13 +48,8 @@ int runConvert(ArgParser &args, bool verbose) {
     if (!session.start() || !session.loadDictionary() || !session.loadCodecs()) return kExitFailed;
     // Any other word may be a codec name of the codec maps ("jpeg-lossless").
     if (parsed->has('s') && !target) {
-        target = syntaxOfCodecName(session, parsed->value('s'));
-        if (!target) {
-            complain("convert: unknown syntax \"" + parsed->value('s') +
-                     "\": give implicit, explicit, big, png, a codec name of the codec maps or a transfer "
-                     "syntax UID");
-            return kExitFailed;
-        }
+        target = syntaxOfCodecName(session, parsed->value('s'), "convert");
+        if (!target) return kExitFailed;
     }
     IOObject io{};
     bool ok = readDicom(session, in, io);

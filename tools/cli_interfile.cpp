@@ -118,13 +118,8 @@ int runInterfile(ArgParser &args, bool verbose) {
     if (!session.loadDictionary() || !session.loadCodecs()) return kExitFailed;
     // Any other word may be a codec name of the codec maps ("jpeg-lossless").
     if (parsed->has('s') && !given) {
-        given = syntaxOfCodecName(session, parsed->value('s'));
-        if (!given) {
-            complain("interfile: unknown syntax \"" + parsed->value('s') +
-                     "\": give implicit, explicit, big, png, a codec name of the codec maps or a transfer "
-                     "syntax UID");
-            return kExitFailed;
-        }
+        given = syntaxOfCodecName(session, parsed->value('s'), "interfile");
+        if (!given) return kExitFailed;
         syntax = *given;
     }
     InterfileSession interfile(session);

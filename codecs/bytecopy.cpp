@@ -2,6 +2,7 @@
 // copy_file_range (the kernel copies, no user-space pass) when no byte order changes, else
 // through one large buffer whose samples are reversed in place; the source is read ahead.
 #include "codecs/bytecopy.h"
+#include "codecs/samples.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -45,53 +46,13 @@ bool writeAll(int fd, const uint8_t *from, size_t length, uint64_t offset) {
     return true;
 }
 
-// Byte-order reversal: shifts on whole samples, in blocks of a fixed count that the compiler
-// turns into vector instructions even where it does not vectorise loops of unknown length.
-constexpr size_t kBlockBytes = 64;
-
-template <typename Sample>
-Sample reversed(Sample w) {
-    if constexpr (sizeof(Sample) == 2) {
-        return static_cast<Sample>((w >> 8) | (w << 8));
-    } else {
-        return (w >> 24) | ((w >> 8) & 0xFF00u) | ((w << 8) & 0xFF0000u) | (w << 24);
-    }
-}
-
-template <typename Sample>
-void reverseBlock(uint8_t *bytes) {
-    Sample block[kBlockBytes / sizeof(Sample)];
-    std::memcpy(block, bytes, kBlockBytes);
-    for (Sample &w : block) w = reversed(w);
-    std::memcpy(bytes, block, kBlockBytes);
-}
-
-template <typename Sample>
-void reverseAll(uint8_t *bytes, size_t count) {
-    size_t done = 0;
-    for (; done + kBlockBytes <= count; done += kBlockBytes) reverseBlock<Sample>(bytes + done);
-    for (; done + sizeof(Sample) <= count; done += sizeof(Sample)) {
-        Sample w;
-        std::memcpy(&w, bytes + done, sizeof w);
-        w = reversed(w);
-        std::memcpy(bytes + done, &w, sizeof w);
-    }
-}
-
 }  // namespace
-
-void reverseSamples(uint8_t *bytes, size_t count, unsigned unit) {
-    if (unit == 2)
-        reverseAll<uint16_t>(bytes, count);
-    else if (unit == 4)
-        reverseAll<uint32_t>(bytes, count);
-}
 
 RunCopier::RunCopier(int source, int target, uint64_t targetOffset, unsigned swapUnit)
     : source_(source),
       target_(target),
       targetOffset_(targetOffset),
-      swapUnit_(swapUnit == 2 || swapUnit == 4 ? swapUnit : 0),
+      swapUnit_(swapUnit == 2 || swapUnit == 4 || swapUnit == 8 ? swapUnit : 0),
       direct_(swapUnit_ == 0) {}
 
 bool RunCopier::add(uint64_t offset, uint64_t length) {
@@ -170,7 +131,7 @@ bool RunCopier::copyBuffered(uint64_t offset, uint64_t length) {
                           static_cast<off_t>(std::min<uint64_t>(length - step, kBufferBytes)),
                           POSIX_FADV_WILLNEED);
 #endif
-        reverseSamples(buffer_.data(), step, swapUnit_);
+        swapSamples(buffer_.data(), step, swapUnit_);
         if (!writeAll(target_, buffer_.data(), step, targetOffset_)) return false;
         startWriteback(targetOffset_, step);
         offset += step;

@@ -8,17 +8,13 @@
 
 namespace velmar::codecs {
 
-// Reverses the byte order of every `unit`-byte sample (2 or 4; any other unit leaves the bytes
-// alone). A trailing part shorter than a unit stays as it is.
-void reverseSamples(uint8_t *bytes, size_t count, unsigned unit);
-
 // Copies byte runs of a source file to a target file from a given offset on, in order. Runs
 // that follow each other in the source are merged, so that a frame table of contiguous frames
 // becomes a few large copies; frames are counted as they are closed, and reported as written
 // once their bytes are in the target.
 class RunCopier {
    public:
-    // swapUnit 0: the bytes go unchanged; 2 or 4: every sample of that size is reversed.
+    // swapUnit 0: the bytes go unchanged; 2, 4 or 8: every sample of that size is reversed.
     RunCopier(int source, int target, uint64_t targetOffset, unsigned swapUnit);
 
     // Queues `length` bytes at `offset` of the source. False when an earlier copy failed.

@@ -134,15 +134,26 @@ int16_t scanAccept(DefScanner *s, char c) {
     return next;
 }
 
+// Blanks, and comments from '#' to the line end, in one pass: every token of every record
+// starts here, so this is the loaders' innermost loop.
 int16_t scanSkipBlank(DefScanner *s) {
-    if (scanSkipSet(s, kBlankSet) < 0) return -1;
-    while (scanPeek(s) == '#') {
-        ++s->pos;
-        if (scanSkipSet(s, "[^\n\r]") < 0) return -1;
-        if (scanSkipSet(s, "[\n\r]") < 0) return -1;
-        if (scanSkipSet(s, kBlankSet) < 0) return -1;
+    for (;;) {
+        if (!refill(s)) return -1;
+        unsigned char c = current(s);
+        if (isBlankChar(c)) {
+            ++s->pos;
+        } else if (c == '#') {
+            ++s->pos;
+            for (;;) {
+                if (!refill(s)) return -1;
+                c = current(s);
+                if (c == '\n' || c == '\r') break;
+                ++s->pos;
+            }
+        } else {
+            return 1;
+        }
     }
-    return 1;
 }
 
 int16_t scanGetChar(DefScanner *s) {

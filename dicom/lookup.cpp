@@ -3,6 +3,7 @@
 #include "dicom/lookup.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
 #include <unordered_map>
@@ -176,6 +177,19 @@ extern "C" {
 
 VELMAR_API int32_t changeVRnameToVR(const char *text) {
     if (text == nullptr) return -1;
+    // Two upper-case letters, as nearly every name is: one table look-up.
+    static const std::array<int8_t, 26 * 26> byLetters = [] {
+        std::array<int8_t, 26 * 26> table{};
+        table.fill(-1);
+        for (int32_t i = VR_COUNT - 1; i >= 0; --i) {  // downwards, so the first row of a name wins
+            const char *name = velmar::dicom::kVRTable[i].name;
+            if (name[0] >= 'A' && name[0] <= 'Z' && name[1] >= 'A' && name[1] <= 'Z' && name[2] == '\0')
+                table[static_cast<size_t>((name[0] - 'A') * 26 + (name[1] - 'A'))] = static_cast<int8_t>(i);
+        }
+        return table;
+    }();
+    if (text[0] >= 'A' && text[0] <= 'Z' && text[1] >= 'A' && text[1] <= 'Z' && text[2] == '\0')
+        return byLetters[static_cast<size_t>((text[0] - 'A') * 26 + (text[1] - 'A'))];
     for (int32_t i = 0; i < VR_COUNT; ++i)
         if (std::strcmp(velmar::dicom::kVRTable[i].name, text) == 0) return i;
     return -1;

@@ -33,6 +33,7 @@ static void ifherror(void *scanner, HeaderContext *ctx, const char *message);
     struct {
         const char *name;
         int16_t index;
+        int16_t key;
     } ref;
 }
 
@@ -62,8 +63,8 @@ line
     ;
 
 key_line
-    : key_ref ASSIGN VALUE { velmar::interfile::headerKeyLine(*ctx, $1.name, $1.index, $3); }
-    | key_ref ASSIGN { velmar::interfile::headerKeyLine(*ctx, $1.name, $1.index, nullptr); }
+    : key_ref ASSIGN VALUE { velmar::interfile::headerKeyLine(*ctx, {$1.name, $1.index, $1.key}, $3); }
+    | key_ref ASSIGN { velmar::interfile::headerKeyLine(*ctx, {$1.name, $1.index, $1.key}, nullptr); }
     ;
 
 key_ref
@@ -71,11 +72,13 @@ key_ref
           velmar::interfile::KeyRef ref = velmar::interfile::headerKeyRef(*ctx, $1, nullptr);
           $$.name = ref.name;
           $$.index = ref.index;
+          $$.key = ref.key;
       }
     | NAME '[' INDEX ']' {
           velmar::interfile::KeyRef ref = velmar::interfile::headerKeyRef(*ctx, $1, $3);
           $$.name = ref.name;
           $$.index = ref.index;
+          $$.key = ref.key;
       }
     ;
 

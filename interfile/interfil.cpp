@@ -1,6 +1,7 @@
 // Interfile key store and header check: the library context, key definitions and the block
 // tree built from interfil.def, headers as copies of that tree, value access and the check.
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cstdarg>
 #include <cstddef>
@@ -114,10 +115,17 @@ T guarded(T failure, Body &&body) noexcept {
     }
 }
 
-bool isNormalKeyChar(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
-           std::strchr("/()\\-%[]", c) != nullptr;
+// What each character becomes in a normalized key name: letters upper-cased, digits and
+// "/()\\-%[]" kept, anything else dropped (0).
+constexpr std::array<char, 256> makeKeyChars() {
+    std::array<char, 256> table{};
+    for (int c = 'A'; c <= 'Z'; ++c) table[static_cast<size_t>(c)] = static_cast<char>(c);
+    for (int c = 'a'; c <= 'z'; ++c) table[static_cast<size_t>(c)] = static_cast<char>(c - 'a' + 'A');
+    for (int c = '0'; c <= '9'; ++c) table[static_cast<size_t>(c)] = static_cast<char>(c);
+    for (char c : std::string_view("/()\\-%[]")) table[static_cast<unsigned char>(c)] = c;
+    return table;
 }
+constexpr std::array<char, 256> kKeyChars = makeKeyChars();
 
 bool equalsIgnoringCase(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
@@ -353,7 +361,7 @@ public:
                 }
                 appendChild(parent, copy);
                 KeyStoreIndex &index = indexOf(header_);
-                index.copiesStart.emplace(parent, copy);  // kept for the first copy only
+                index.copiesStart.try_emplace(parent, copy);  // kept for the first copy only
                 indexSubtree(index, copy);
                 if (target == nullptr && isKeyNode(copy, key)) target = copy;
             }
@@ -455,9 +463,10 @@ KeyNode *chooseTarget(InterfileHeader *header, KeyNode *first, int16_t key, int1
 const char *valueProblem(const KeyDef &def, const char *value) {
     switch (def.valueType) {
     case VELMAR_IF_NUMERIC: {
-        double number = 0.0;
-        if (value[0] != '\0' && std::sscanf(value, "%lf", &number) != 1)
-            return "Wrong value for <Numeric> type key";
+        // A number must begin the value, as scanf's "%lf" would read it.
+        char *end = nullptr;
+        if (value[0] != '\0') std::strtod(value, &end);
+        if (value[0] != '\0' && end == value) return "Wrong value for <Numeric> type key";
         return nullptr;
     }
     case VELMAR_IF_ASCIILIST:
@@ -474,16 +483,29 @@ const char *valueProblem(const KeyDef &def, const char *value) {
 
 }  // namespace
 
-bool normalizeKey(const char *name, std::string &out) {
-    out.clear();
-    if (name == nullptr) return true;
+size_t normalizeInto(const char *name, char *out, size_t capacity) {
+    size_t n = 0;
+    if (name == nullptr) return 0;
     for (const char *p = name; *p != '\0'; ++p) {
-        auto c = static_cast<unsigned char>(*p);
-        if (!isNormalKeyChar(c)) continue;
-        out.push_back(static_cast<char>(std::toupper(c)));
+        char c = kKeyChars[static_cast<unsigned char>(*p)];
+        if (c == '\0') continue;
+        if (n < capacity) out[n] = c;
+        ++n;
     }
-    if (out == "CENTEROFROTATION") out = "CENTREOFROTATION";
-    else if (out == "CENTERCENTERSLICESEPARATION(PIXELS)") out = "CENTRECENTRESLICESEPARATION(PIXELS)";
+    // The American spellings of two keys name the same keys as the British ones.
+    if (n <= capacity) {
+        std::string_view text(out, n);
+        if (text == "CENTEROFROTATION")
+            std::memcpy(out, "CENTREOFROTATION", n);
+        else if (text == "CENTERCENTERSLICESEPARATION(PIXELS)")
+            std::memcpy(out, "CENTRECENTRESLICESEPARATION(PIXELS)", n);
+    }
+    return n;
+}
+
+bool normalizeKey(const char *name, std::string &out) {
+    out.resize(name != nullptr ? std::strlen(name) : 0);
+    out.resize(normalizeInto(name, out.data(), out.size()));
     return out.size() <= VELMAR_IF_NAME_MAX;
 }
 
@@ -495,8 +517,10 @@ int16_t lookupKey(const InterfileDef *def, const std::string &normName) {
 }
 
 const char *dimensionKeyName(TextArena &arena, const char *name, const char *index) {
-    std::string norm = normalized(name);
-    if (norm != "MATRIXSIZE" && norm != "SCALINGFACTOR(MM/PIXEL)") return nullptr;
+    char norm[32];
+    size_t n = normalizeInto(name, norm, sizeof norm);
+    std::string_view text(norm, std::min(n, sizeof norm));
+    if (n > sizeof norm || (text != "MATRIXSIZE" && text != "SCALINGFACTOR(MM/PIXEL)")) return nullptr;
     return arena.keep(std::string(name) + "[" + index + "]");
 }
 
@@ -568,16 +592,17 @@ KeyRef headerKeyRef(HeaderContext &ctx, const char *name, const char *index) {
     Log *log = ctx.iapp->log;
     if (index != nullptr) {
         if (const char *dimension = dimensionKeyName(ctx.arena, name, index))
-            return KeyRef{dimension, -1};
+            return KeyRef{dimension, -1, findinterkey(header, dimension)};
     }
-    int32_t kind = getinterkeytype(header, findinterkey(header, name));
+    int16_t key = findinterkey(header, name);
+    int32_t kind = getinterkeytype(header, key);
     if (index == nullptr && kind == VELMAR_IF_INDEXED)
         logf(log, 1, "Key should be indexed: %s", name);
     else if (index != nullptr && kind == VELMAR_IF_NOT_INDEXED)
         logf(log, 1, "Key should not be indexed: %s", name);
     else if (kind != VELMAR_IF_NOT_INDEXED && kind != VELMAR_IF_INDEXED)
         logf(log, 2, "Unknown key: %s", name);
-    if (index == nullptr) return KeyRef{name, -1};
+    if (index == nullptr) return KeyRef{name, -1, key};
     // The index is a run of digits; it is read as a 16-bit number and held at its maximum.
     long number = 0;
     for (const char *p = index; *p >= '0' && *p <= '9'; ++p) {
@@ -587,12 +612,13 @@ KeyRef headerKeyRef(HeaderContext &ctx, const char *name, const char *index) {
             break;
         }
     }
-    return KeyRef{name, static_cast<int16_t>(number)};
+    return KeyRef{name, static_cast<int16_t>(number), key};
 }
 
-void headerKeyLine(HeaderContext &ctx, const char *name, int16_t index, const char *value) {
-    InterfileHeader *header = ctx.header;
-    int16_t key = findinterkey(header, name);
+void headerKeyLine(HeaderContext &ctx, const KeyRef &ref, const char *value) {
+    const char *name = ref.name;
+    int16_t index = ref.index;
+    int16_t key = ref.key;
     if (key == 0) {
         if (index >= 0)
             logf(ctx.iapp->log, 2, "Unknown key ignored: %s [%hd] := %s", name, index,
@@ -602,7 +628,7 @@ void headerKeyLine(HeaderContext &ctx, const char *name, int16_t index, const ch
                  value != nullptr ? value : "");
         return;
     }
-    putintervalue(header, key, index, value, 1);
+    putintervalue(ctx.header, key, index, value, 1);
 }
 
 }  // namespace velmar::interfile
@@ -741,10 +767,11 @@ VELMAR_API const char *getInterfileName(const InterfileHeader *header) {
 VELMAR_API int16_t findinterkey(const InterfileHeader *header, const char *name) {
     return guarded<int16_t>(0, [&]() -> int16_t {
         if (header == nullptr || name == nullptr) return 0;
-        std::string norm;
-        if (!normalizeKey(name, norm)) return 0;
+        char norm[VELMAR_IF_NAME_MAX + 1];
+        size_t n = normalizeInto(name, norm, sizeof norm);
+        if (n > VELMAR_IF_NAME_MAX) return 0;
         const auto &numbers = indexOf(header).keyNumbers;
-        auto found = numbers.find(norm);
+        auto found = numbers.find(std::string_view(norm, n));
         return found != numbers.end() ? found->second : int16_t{0};
     });
 }
@@ -826,7 +853,7 @@ VELMAR_API int16_t putintervalue(InterfileHeader *header, int16_t key, int16_t i
             }
             target->value = AddToDStringBuffer(header->strings, "");
         } else {
-            target->value = present ? AddToDStringBuffer(header->strings, value) : nullptr;
+            target->value = present ? indexOf(header).strings.add(header->strings, value) : nullptr;
         }
         valueWritten(header, key);
         return key;

@@ -4,6 +4,8 @@
 #define VELMAR_INTERFILE_INTERNAL_H
 
 #include <cstdint>
+#include <cstring>
+#include <memory>
 #include <deque>
 #include <stdexcept>
 #include <string>
@@ -11,6 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "support/dstrindex.h"
 #include "velmar/interfile.h"
 
 namespace velmar::interfile {
@@ -27,8 +30,14 @@ struct ScannerFailure : std::runtime_error {
 class TextArena {
 public:
     const char *keep(std::string_view text) {
-        texts_.emplace_back(text);
-        return texts_.back().c_str();
+        size_t need = text.size() + 1;
+        if (need > room_) grow(need);
+        char *at = next_;
+        if (!text.empty()) std::memcpy(at, text.data(), text.size());
+        at[text.size()] = '\0';
+        next_ += need;
+        room_ -= need;
+        return at;
     }
     std::vector<const char *> *newList() {
         lists_.emplace_back();
@@ -36,7 +45,18 @@ public:
     }
 
 private:
-    std::deque<std::string> texts_;
+    // Texts are packed into chunks: a header of thousands of lines costs a handful of
+    // allocations, not one per token.
+    static constexpr size_t kChunkSize = 64u << 10;
+    void grow(size_t need) {
+        size_t size = need > kChunkSize ? need : kChunkSize;
+        chunks_.emplace_back(new char[size]);
+        next_ = chunks_.back().get();
+        room_ = size;
+    }
+    std::vector<std::unique_ptr<char[]>> chunks_;
+    char *next_ = nullptr;
+    size_t room_ = 0;
     std::deque<std::vector<const char *>> lists_;
 };
 
@@ -79,6 +99,7 @@ struct HeaderContext {
 struct KeyRef {
     const char *name;
     int16_t index;           // -1 without index
+    int16_t key;             // the key's number in the definition, 0 when unknown
 };
 
 // Definition-parser actions (ifd.y).
@@ -94,7 +115,7 @@ const char *dimensionKeyName(TextArena &arena, const char *name, const char *ind
 
 // Header-parser actions (if.y).
 KeyRef headerKeyRef(HeaderContext &ctx, const char *name, const char *index);
-void headerKeyLine(HeaderContext &ctx, const char *name, int16_t index, const char *value);
+void headerKeyLine(HeaderContext &ctx, const KeyRef &ref, const char *value);
 
 // Writes "parse error" / "parser stack overflow" to standard error and logs it at level 1.
 void reportSyntaxError(Log *log, const char *bisonMessage);
@@ -106,6 +127,9 @@ void reportHeaderSyntaxError(const HeaderContext &ctx, const char *bisonMessage)
 
 // Normalizes a key name; false when the normalized form exceeds VELMAR_IF_NAME_MAX.
 bool normalizeKey(const char *name, std::string &out);
+// Writes the normalized form of `name` into `out`, at most `capacity` characters and no
+// terminator, and returns its whole length (which exceeds `capacity` when it did not fit).
+size_t normalizeInto(const char *name, char *out, size_t capacity);
 // Key number of a normalized name in the definition, 0 when absent.
 int16_t lookupKey(const InterfileDef *def, const std::string &normName);
 // Formats and logs one message (the text is cut to the log line length).
@@ -130,13 +154,20 @@ struct KeyStoreIndex {
             return std::hash<const void *>()(s.parent) * 131u + static_cast<uint16_t>(s.key);
         }
     };
-    std::unordered_map<std::string, int16_t> keyNumbers;
+    // Looked up by string_view, so that a lookup builds no string.
+    struct NameHash {
+        using is_transparent = void;
+        size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
+    };
+    std::unordered_map<std::string, int16_t, NameHash, std::equal_to<>> keyNumbers;
     std::unordered_map<Siblings, std::vector<KeyNode *>, SiblingsHash> siblings;
     std::vector<KeyNode *> first;       // per key: the node search's result, when known
     std::vector<uint8_t> firstKnown;    // per key: `first` holds the current result
     std::vector<uint8_t> conditionKey;  // per key: some IF block tests this key
     // Parents that received group copies: the first copy appended to each.
     std::unordered_map<const KeyNode *, const KeyNode *> copiesStart;
+    // Places the stored values in the header's string buffer without a scan over its blocks.
+    velmar::support::DStringIndex strings;
 };
 
 #endif

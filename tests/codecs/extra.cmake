@@ -17,3 +17,5 @@ foreach(codec rle jpegll)
     add_dependencies(test_codecs velmar_${codec})
   endif()
 endforeach()
+# The sample byte-order helpers are internal to the library: the tests compile their own copy.
+target_sources(test_codecs PRIVATE ${CMAKE_SOURCE_DIR}/codecs/samples.cpp)

@@ -121,18 +121,18 @@ bool RunCopier::copyDirect(uint64_t &offset, uint64_t &length) {
 }
 
 bool RunCopier::copyBuffered(uint64_t offset, uint64_t length) {
-    if (buffer_.empty()) buffer_.resize(kBufferBytes);
+    if (!buffer_) buffer_.reset(new uint8_t[kBufferBytes]);
     while (length > 0) {
-        size_t step = static_cast<size_t>(std::min<uint64_t>(length, buffer_.size()));
-        if (!readAll(source_, buffer_.data(), step, offset)) return false;
+        size_t step = static_cast<size_t>(std::min<uint64_t>(length, kBufferBytes));
+        if (!readAll(source_, buffer_.get(), step, offset)) return false;
 #ifdef POSIX_FADV_WILLNEED
         if (length > step)
             posix_fadvise(source_, static_cast<off_t>(offset + step),
                           static_cast<off_t>(std::min<uint64_t>(length - step, kBufferBytes)),
                           POSIX_FADV_WILLNEED);
 #endif
-        swapSamples(buffer_.data(), step, swapUnit_);
-        if (!writeAll(target_, buffer_.data(), step, targetOffset_)) return false;
+        swapSamples(buffer_.get(), step, swapUnit_);
+        if (!writeAll(target_, buffer_.get(), step, targetOffset_)) return false;
         startWriteback(targetOffset_, step);
         offset += step;
         length -= step;

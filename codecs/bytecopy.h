@@ -4,7 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <vector>
+#include <memory>
 
 namespace velmar::codecs {
 
@@ -44,7 +44,7 @@ class RunCopier {
     uint64_t pendingLength_ = 0;
     int64_t pendingFrames_ = 0;
     uint64_t bytesWritten_ = 0;
-    std::vector<uint8_t> buffer_;
+    std::unique_ptr<uint8_t[]> buffer_;  // kBufferBytes, left uninitialised: every byte is read into first
 };
 
 }  // namespace velmar::codecs

@@ -459,14 +459,23 @@ KeyNode *chooseTarget(InterfileHeader *header, KeyNode *first, int16_t key, int1
     return last;
 }
 
+// Whether a number begins the text, as scanf's "%lf" reads it. Plain decimals, nearly every
+// value, are recognised at a glance; anything else is left to strtod.
+bool startsWithNumber(const char *text) {
+    const char *p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    if (*p == '+' || *p == '-') ++p;
+    if ((*p >= '0' && *p <= '9') || (*p == '.' && p[1] >= '0' && p[1] <= '9')) return true;
+    char *end = nullptr;
+    std::strtod(text, &end);
+    return end != text;
+}
+
 // The value-check text for one stored value, or nullptr when it passes.
 const char *valueProblem(const KeyDef &def, const char *value) {
     switch (def.valueType) {
     case VELMAR_IF_NUMERIC: {
-        // A number must begin the value, as scanf's "%lf" would read it.
-        char *end = nullptr;
-        if (value[0] != '\0') std::strtod(value, &end);
-        if (value[0] != '\0' && end == value) return "Wrong value for <Numeric> type key";
+        if (value[0] != '\0' && !startsWithNumber(value)) return "Wrong value for <Numeric> type key";
         return nullptr;
     }
     case VELMAR_IF_ASCIILIST:
@@ -587,14 +596,27 @@ void defineKey(DefContext &ctx, const char *name, int32_t indexKind, int32_t val
 
 // ---- Header-parser actions --------------------------------------------------------------
 
+namespace {
+
+// findinterkey through the parse's memory of the names it has met.
+int16_t knownKey(HeaderContext &ctx, const char *name) {
+    auto found = ctx.keysByName.find(std::string_view(name));
+    if (found != ctx.keysByName.end()) return found->second;
+    int16_t key = findinterkey(ctx.header, name);
+    ctx.keysByName.emplace(name, key);
+    return key;
+}
+
+}  // namespace
+
 KeyRef headerKeyRef(HeaderContext &ctx, const char *name, const char *index) {
     InterfileHeader *header = ctx.header;
     Log *log = ctx.iapp->log;
     if (index != nullptr) {
         if (const char *dimension = dimensionKeyName(ctx.arena, name, index))
-            return KeyRef{dimension, -1, findinterkey(header, dimension)};
+            return KeyRef{dimension, -1, knownKey(ctx, dimension)};
     }
-    int16_t key = findinterkey(header, name);
+    int16_t key = knownKey(ctx, name);
     int32_t kind = getinterkeytype(header, key);
     if (index == nullptr && kind == VELMAR_IF_INDEXED)
         logf(log, 1, "Key should be indexed: %s", name);

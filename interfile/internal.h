@@ -81,6 +81,14 @@ struct DefContext {
     void logError(const char *text);
 };
 
+// A map from texts that is searched with a string_view, so that a lookup builds no string.
+struct TextHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const { return std::hash<std::string_view>()(text); }
+};
+template <typename T>
+using NameMap = std::unordered_map<std::string, T, TextHash, std::equal_to<>>;
+
 // One read of a header.
 struct HeaderContext {
     InterfileHeader *header = nullptr;
@@ -93,6 +101,9 @@ struct HeaderContext {
     bool lineHasAssign = false;  // the current line was found to hold ":=" after stray text
     TextArena arena;
     void *scanner = nullptr;
+    // Key numbers of the names met so far, as written: a header repeats the same few names in
+    // every group, so each is normalized and looked up once.
+    NameMap<int16_t> keysByName;
 };
 
 // Intermediate key reference built by the header grammar.
@@ -154,12 +165,7 @@ struct KeyStoreIndex {
             return std::hash<const void *>()(s.parent) * 131u + static_cast<uint16_t>(s.key);
         }
     };
-    // Looked up by string_view, so that a lookup builds no string.
-    struct NameHash {
-        using is_transparent = void;
-        size_t operator()(std::string_view name) const { return std::hash<std::string_view>()(name); }
-    };
-    std::unordered_map<std::string, int16_t, NameHash, std::equal_to<>> keyNumbers;
+    velmar::interfile::NameMap<int16_t> keyNumbers;
     std::unordered_map<Siblings, std::vector<KeyNode *>, SiblingsHash> siblings;
     std::vector<KeyNode *> first;       // per key: the node search's result, when known
     std::vector<uint8_t> firstKnown;    // per key: `first` holds the current result

@@ -65,10 +65,6 @@ bool RunCopier::add(uint64_t offset, uint64_t length) {
     if (!flush()) return false;
     pendingOffset_ = offset;
     pendingLength_ = length;
-#ifdef POSIX_FADV_WILLNEED
-    if (!direct_)
-        posix_fadvise(source_, static_cast<off_t>(offset), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
-#endif
     return true;
 }
 
@@ -122,24 +118,39 @@ bool RunCopier::copyDirect(uint64_t &offset, uint64_t &length) {
 
 bool RunCopier::copyBuffered(uint64_t offset, uint64_t length) {
     if (!buffer_) buffer_.reset(new uint8_t[kBufferBytes]);
+    // Read-ahead is asked for, and write-back started, a queue's worth at a time: per block the
+    // two calls would cost more than they save, and a run of one huge frame still overlaps its
+    // reading, writing and syncing.
+    uint64_t announced = offset;        // read-ahead asked for up to here (source)
+    uint64_t flushed = targetOffset_;   // write-back started up to here (target)
     while (length > 0) {
+        if (offset >= announced) {
+            announced = offset + std::min(length, kQueueBytes);
+            readAhead(offset, announced - offset);
+        }
         size_t step = static_cast<size_t>(std::min<uint64_t>(length, kBufferBytes));
         if (!readAll(source_, buffer_.get(), step, offset)) return false;
-#ifdef POSIX_FADV_WILLNEED
-        if (length > step)
-            posix_fadvise(source_, static_cast<off_t>(offset + step),
-                          static_cast<off_t>(std::min<uint64_t>(length - step, kBufferBytes)),
-                          POSIX_FADV_WILLNEED);
-#endif
         swapSamples(buffer_.get(), step, swapUnit_);
         if (!writeAll(target_, buffer_.get(), step, targetOffset_)) return false;
-        startWriteback(targetOffset_, step);
         offset += step;
         length -= step;
         targetOffset_ += step;
         bytesWritten_ += step;
+        if (targetOffset_ - flushed >= kQueueBytes || length == 0) {
+            startWriteback(flushed, targetOffset_ - flushed);
+            flushed = targetOffset_;
+        }
     }
     return true;
+}
+
+void RunCopier::readAhead(uint64_t from, uint64_t length) const {
+#ifdef POSIX_FADV_WILLNEED
+    posix_fadvise(source_, static_cast<off_t>(from), static_cast<off_t>(length), POSIX_FADV_WILLNEED);
+#else
+    (void)from;
+    (void)length;
+#endif
 }
 
 // The written file is synced before it replaces the target: starting the write-back of each run

@@ -32,6 +32,7 @@ class RunCopier {
     bool flush();
     bool copyDirect(uint64_t &offset, uint64_t &length);
     bool copyBuffered(uint64_t offset, uint64_t length);
+    void readAhead(uint64_t from, uint64_t length) const;
     void startWriteback(uint64_t from, uint64_t length) const;
 
     int source_;

@@ -3,9 +3,12 @@
 #include "dicom/deflate.h"
 #include "support/regularfile.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -271,16 +274,30 @@ void markPixelDataExplicit(DicomObject *obj) {
     if (obj != nullptr && obj->root != nullptr) markTree(obj->root->firstChild);
 }
 
+// The compressed copy is made beside the written file under a name of its own that the stale
+// temporary clean-up also knows, never through a name that exists already, with the written
+// file's permission bits (and owner, as root) from the start, and synced before it replaces it.
 bool deflateDataSet(const std::string &path) {
-    std::string compressed = path + ".deflate";
+    std::string compressed = path + ".z.tmp";
     bool ok = false;
     {
         File in(std::fopen(path.c_str(), "rb"));
+        struct stat st {};
         std::vector<MetaElement> meta;
-        if (in == nullptr || !readMeta(in.get(), meta)) return false;
-        File out(std::fopen(compressed.c_str(), "wb"));
-        if (out == nullptr) return false;
-        ok = writeHead(out.get(), meta, kDeflatedSyntaxUID) && deflateStream(in.get(), out.get());
+        if (in == nullptr || ::fstat(::fileno(in.get()), &st) != 0 || !readMeta(in.get(), meta)) return false;
+        int fd = ::open(compressed.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd < 0) return false;
+        if (::geteuid() == 0 && ::fchown(fd, st.st_uid, st.st_gid) != 0) { /* kept as created */
+        }
+        ok = ::fchmod(fd, st.st_mode & 07777) == 0;
+        File out(::fdopen(fd, "wb"));
+        if (out == nullptr) {
+            ::close(fd);
+            std::remove(compressed.c_str());
+            return false;
+        }
+        ok = ok && writeHead(out.get(), meta, kDeflatedSyntaxUID) && deflateStream(in.get(), out.get());
+        ok = ok && std::fflush(out.get()) == 0 && (::fsync(::fileno(out.get())) == 0 || errno == EINVAL);
         ok = std::fclose(out.release()) == 0 && ok;
     }
     if (ok) ok = std::rename(compressed.c_str(), path.c_str()) == 0;

@@ -140,13 +140,21 @@ TEST_F(WriterSafetyTest, PlainIntentIsNormalisedAndReadsBackHereAndInDcmdump) {
 TEST_F(WriterSafetyTest, TargetKeepsItsPermissionBitsAndOwner) {
     std::string target = dir.file("private.dcm");
     writeFile(target, {'o', 'l', 'd'});
-    for (mode_t mode : {0600, 0640, 0604}) {
-        ASSERT_EQ(chmod(target.c_str(), mode), 0);
-        ASSERT_EQ(write(target), 0);
-        struct stat st {};
-        ASSERT_EQ(stat(target.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 07777, mode);
+    // Deflated files are compressed into a second file: it must be as private as the first.
+    mode_t mask = umask(0);
+    for (bool deflated : {false, true}) {
+        for (mode_t mode : {0600, 0640, 0604}) {
+            SCOPED_TRACE(deflated ? "deflated" : "explicit");
+            ASSERT_EQ(chmod(target.c_str(), mode), 0);
+            if (deflated) std::snprintf(io.transferSyntaxUID, sizeof io.transferSyntaxUID, "%s", "1.2.840.10008.1.2.1.99");
+            ASSERT_EQ(write(target, deflated ? TS_OTHER : TS_EXPLICIT_LITTLE), 0) << ctx.log();
+            struct stat st {};
+            ASSERT_EQ(stat(target.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 07777, mode);
+            EXPECT_TRUE(dir.leftovers().empty());
+        }
     }
+    umask(mask);
     if (geteuid() != 0) GTEST_SKIP() << "ownership is kept only when running as root or as the owner";
     ASSERT_EQ(chown(target.c_str(), 4242, 4343), 0);
     ASSERT_EQ(write(target), 0);

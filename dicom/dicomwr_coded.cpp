@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "velmar/codecs.h"
 
@@ -82,10 +83,12 @@ bool PrecodedPixels::code(AppData *app, IOObject *io) {
 
 bool PrecodedPixels::copyTo(FILE *out) {
     if (stream_ == nullptr || std::fseek(stream_.get(), 0, SEEK_SET) != 0) return false;
-    std::vector<uint8_t> block(1u << 20);
+    // Left uninitialised: a small image's coded stream touches only the pages it fills.
+    constexpr size_t kBlock = 1u << 20;
+    std::unique_ptr<uint8_t[]> block(new uint8_t[kBlock]);
     size_t n;
-    while ((n = std::fread(block.data(), 1, block.size(), stream_.get())) > 0)
-        if (std::fwrite(block.data(), 1, n, out) != n) return false;
+    while ((n = std::fread(block.get(), 1, kBlock, stream_.get())) > 0)
+        if (std::fwrite(block.get(), 1, n, out) != n) return false;
     return std::ferror(stream_.get()) == 0;
 }
 

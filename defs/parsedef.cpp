@@ -2,6 +2,7 @@
 // strings, numbers, character values, punctuation) and the loaders' common error protocol.
 #include "defs/parsedef.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
 #include <cstring>
@@ -181,8 +182,8 @@ int16_t scanString(DefScanner *s, char *dest, int16_t limit) {
         int32_t room = limit - n;
         if (room <= 0) return 0;  // longer than the limit
         const char *from = s->chunk + s->pos;
-        int32_t count = 0;
-        while (count < room && from[count] != '\0' && from[count] != '"') ++count;
+        // The piece is terminated, so the search for the quote stops at its end at the latest.
+        auto count = static_cast<int32_t>(std::min<size_t>(std::strcspn(from, "\""), static_cast<size_t>(room)));
         std::memcpy(dest + n, from, static_cast<size_t>(count));
         n += count;
         dest[n] = '\0';

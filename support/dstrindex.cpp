@@ -36,7 +36,7 @@ size_t DStringIndex::firstWithRoom(uint32_t need) const {
     if (leaves_ == 0 || tree_[1] < need) return SIZE_MAX;
     size_t node = 1;
     while (node < leaves_) node = tree_[2 * node] >= need ? 2 * node : 2 * node + 1;
-    return node - leaves_;
+    return node - leaves_ < known_ ? node - leaves_ : SIZE_MAX;
 }
 
 char *DStringIndex::add(DStringBuffer *buffer, const char *text) {
@@ -46,7 +46,10 @@ char *DStringIndex::add(DStringBuffer *buffer, const char *text) {
     auto need = static_cast<uint32_t>(length);
     auto size = static_cast<uint32_t>(buffer->blockSize);
     follow(buffer);
-    for (size_t block = firstWithRoom(need); block != SIZE_MAX; block = firstWithRoom(need)) {
+    // Each pass that finds too little room lowers that block's figure below `need`, so the
+    // search ends within one pass per block.
+    size_t passes = known_;
+    for (size_t block = firstWithRoom(need); block != SIZE_MAX && passes-- > 0; block = firstWithRoom(need)) {
         uint32_t room = buffer->used[block] < size ? size - buffer->used[block] : 0;
         if (room >= need) {
             char *copy = buffer->blocks[block] + buffer->used[block];
